@@ -1,0 +1,39 @@
+# One entry point for building, testing and benchmarking; every target makes the
+# virtual environment from Python 3.13 first.
+SHELL := /bin/bash
+VENV ?= .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check
+
+.PHONY: venv install test run dev bench sanitize clean
+
+venv: $(VENV)/.ready
+
+$(VENV)/.ready: requirements-dev.txt
+	python313=$$(scripts/find-python313) && "$$python313" -m venv $(VENV)
+	$(PIP) install --quiet -r requirements-dev.txt
+	touch $@
+
+install: venv
+	$(PIP) install --quiet .
+
+test: install
+	$(PY) -m pytest tests
+
+run: install
+	$(VENV)/bin/grammar-engine induce
+
+# Incremental native build for development: tests then run with
+# PYTHONPATH=build/dev:python.
+dev: venv
+	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) -DENGINE_TOOLS=ON >/dev/null
+	cmake --build build/dev
+
+bench: install
+	$(PY) bench/run.py
+
+sanitize: venv
+	scripts/sanitize
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,45 @@
+// cyk_parser.hpp — exact CYK parsing of one string against a tagged CNF rule list,
+// returning the tags of the derivation the rule order selects, in pre-order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "grammar.hpp"
+
+namespace engine {
+
+class PreparedGrammar;
+class CykChart;
+
+// Parses many strings against one rule list: the grammar is prepared once and the
+// chart's memory is reused from string to string. Positions count code points.
+// Throws std::bad_alloc when a string's chart cannot be held in memory.
+class CykParser {
+public:
+    CykParser(std::span<const TaggedRule> rules, std::string_view start);
+    ~CykParser();
+    CykParser(CykParser&&) noexcept;
+    CykParser& operator=(CykParser&&) noexcept;
+
+    // On a parse, replaces `tags` with the derivation's tags and returns true;
+    // otherwise returns false and leaves `tags` empty.
+    bool parse(std::string_view text, std::vector<std::int32_t>& tags);
+
+    std::optional<std::vector<std::int32_t>> parse(std::string_view text);
+
+private:
+    std::unique_ptr<const PreparedGrammar> grammar_;
+    std::unique_ptr<CykChart> chart_;
+};
+
+// One-shot form: the rule list is prepared for this one string.
+std::optional<std::vector<std::int32_t>> parse_cnf(std::string_view text,
+                                                   std::span<const TaggedRule> rules,
+                                                   std::string_view start);
+
+}  // namespace engine

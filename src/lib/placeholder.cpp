@@ -1,0 +1,1 @@
+int engine_boundary_placeholder;
