@@ -1,14 +1,113 @@
-// Placeholder until the chart parser lands: never parses.
 #include "cyk_parser.hpp"
 
+#include "cyk_chart.hpp"
+#include "prepared_grammar.hpp"
+#include "utf8.hpp"
+
 namespace engine {
-class PreparedGrammar {};
-class CykChart {};
-CykParser::CykParser(std::span<const TaggedRule>, std::string_view) {}
+namespace {
+
+// Fills every cell for spans of two or more characters, shortest spans of each
+// start first, so a rule only reads cells that are already final.
+void fill_chart(const PreparedGrammar& grammar, CykChart& chart) {
+    const std::size_t n = chart.length();
+    const auto wide = static_cast<SymbolId>(grammar.wide_count());
+    for (std::size_t i = n; i-- > 0;) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const std::size_t length = j - i + 1;
+            for (SymbolId symbol = 0; symbol < wide; ++symbol) {
+                if (length < grammar.min_length(symbol) || length > grammar.max_length(symbol)) continue;
+                for (const BinaryRule& rule : grammar.rules_of(symbol)) {
+                    if (chart.first_split(grammar, rule, i, j) != kNoSplit) {
+                        chart.set_span(symbol, i, j);
+                        break;
+                    }
+                }
+            }
+        }
+    }
+}
+
+std::int32_t single_tag(const PreparedGrammar& grammar, std::uint32_t character, SymbolId symbol) {
+    for (const LexicalEntry& entry : grammar.lexical_entries(character)) {
+        if (entry.symbol == symbol) return entry.tag;
+    }
+    return kAuxiliaryTag;  // unreachable: the chart said the symbol derives it
+}
+
+}  // namespace
+
+CykParser::CykParser(std::span<const TaggedRule> rules, std::string_view start)
+    : grammar_(std::make_unique<const PreparedGrammar>(rules, start)), chart_(std::make_unique<CykChart>()) {}
+
 CykParser::~CykParser() = default;
 CykParser::CykParser(CykParser&&) noexcept = default;
 CykParser& CykParser::operator=(CykParser&&) noexcept = default;
-bool CykParser::parse(std::string_view, std::vector<std::int32_t>& tags) { tags.clear(); return false; }
-std::optional<std::vector<std::int32_t>> CykParser::parse(std::string_view) { return std::nullopt; }
-std::optional<std::vector<std::int32_t>> parse_cnf(std::string_view, std::span<const TaggedRule>, std::string_view) { return std::nullopt; }
+
+bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
+    tags.clear();
+    const PreparedGrammar& grammar = *grammar_;
+    const SymbolId start = grammar.start();
+    if (text.empty() || start == kNoSymbol) return false;
+
+    // Characters become ids; one that no terminal rule derives rules out a parse.
+    std::vector<std::uint32_t>& characters = code_points_;
+    characters.clear();
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::uint32_t character = grammar.character_id(utf8::next_code_point(text, pos));
+        if (character == kNoCharacter) return false;
+        characters.push_back(character);
+    }
+    const std::size_t n = characters.size();
+    if (n < grammar.min_length(start) || n > grammar.max_length(start)) return false;
+
+    CykChart& chart = *chart_;
+    chart.reset(grammar, n);
+    for (std::size_t p = 0; p < n; ++p) {
+        for (const LexicalEntry& entry : grammar.lexical_entries(characters[p])) {
+            chart.set_single(entry.symbol, p, grammar.is_wide(entry.symbol));
+        }
+    }
+    fill_chart(grammar, chart);
+    if (!chart.derives(grammar, start, 0, n - 1)) return false;
+
+    // Read the derivation out in pre-order: at each node the first rule in list
+    // order that applies, at its smallest split.
+    tags.reserve(2 * n - 1);
+    auto& stack = walk_stack_;
+    stack.assign(1, PendingNode{0, n - 1, start});
+    while (!stack.empty()) {
+        const auto node = stack.back();
+        stack.pop_back();
+        if (node.i == node.j) {
+            tags.push_back(single_tag(grammar, characters[node.i], node.symbol));
+            continue;
+        }
+        for (const BinaryRule& rule : grammar.rules_of(node.symbol)) {
+            const std::size_t split = chart.first_split(grammar, rule, node.i, node.j);
+            if (split == kNoSplit) continue;
+            tags.push_back(rule.tag);
+            if (!grammar.is_empty_symbol(rule.right)) {
+                stack.push_back({split + 1, node.j, rule.right});
+                stack.push_back({node.i, split, rule.left});
+            }
+            break;
+        }
+    }
+    return true;
+}
+
+std::optional<std::vector<std::int32_t>> CykParser::parse(std::string_view text) {
+    std::vector<std::int32_t> tags;
+    if (!parse(text, tags)) return std::nullopt;
+    return tags;
+}
+
+std::optional<std::vector<std::int32_t>> parse_cnf(std::string_view text, std::span<const TaggedRule> rules,
+                                                   std::string_view start) {
+    if (text.empty()) return std::nullopt;
+    CykParser parser(rules, start);
+    return parser.parse(text);
+}
+
 }  // namespace engine

@@ -35,6 +35,12 @@ public:
 private:
     std::unique_ptr<const PreparedGrammar> grammar_;
     std::unique_ptr<CykChart> chart_;
+    std::vector<std::uint32_t> code_points_;
+    struct PendingNode {
+        std::size_t i, j;
+        std::uint32_t symbol;
+    };
+    std::vector<PendingNode> walk_stack_;
 };
 
 // One-shot form: the rule list is prepared for this one string.

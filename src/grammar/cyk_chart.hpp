@@ -1,0 +1,83 @@
+// cyk_chart.hpp — the bit-parallel CYK chart: for each wide symbol, bit rows of the
+// span ends reachable from each start and bit columns of the starts reaching each end.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "prepared_grammar.hpp"
+
+namespace engine {
+
+inline constexpr std::size_t kNoSplit = static_cast<std::size_t>(-1);
+
+// Row i of a symbol holds bit j when the symbol derives span (i, j); only words
+// from i / 64 on are stored. Column j holds bit s - 1 when it derives (s, j),
+// s >= 1 (a right part never starts at 0); only words up to j / 64 are stored.
+// One bitset per symbol marks the single positions it derives.
+class CykChart {
+public:
+    // Sizes and clears the chart for `length` characters, keeping earlier memory.
+    // Throws std::bad_alloc when the chart would not fit in memory.
+    void reset(const PreparedGrammar& grammar, std::size_t length);
+
+    std::size_t length() const noexcept { return length_; }
+
+    void set_single(SymbolId symbol, std::size_t position, bool wide) noexcept {
+        singles_[symbol * words_ + (position >> 6)] |= bit(position);
+        if (wide) set_span(symbol, position, position);
+    }
+
+    void set_span(SymbolId symbol, std::size_t i, std::size_t j) noexcept {
+        row(symbol, i)[j >> 6] |= bit(j);
+        if (i > 0) column(symbol, j)[(i - 1) >> 6] |= bit(i - 1);
+    }
+
+    bool derives(const PreparedGrammar& grammar, SymbolId symbol, std::size_t i, std::size_t j) const noexcept {
+        if (i == j) return (singles_[symbol * words_ + (i >> 6)] & bit(i)) != 0;
+        return grammar.is_wide(symbol) && (row(symbol, i)[j >> 6] & bit(j)) != 0;
+    }
+
+    // The smallest split k (left part (i, k), right part (k + 1, j)) at which `rule`
+    // applies to span (i, j), i < j, or kNoSplit.
+    std::size_t first_split(const PreparedGrammar& grammar, const BinaryRule& rule, std::size_t i,
+                            std::size_t j) const noexcept;
+
+private:
+    static std::uint64_t bit(std::size_t index) noexcept { return std::uint64_t{1} << (index & 63); }
+
+    // Pointers indexed by absolute word number.
+    std::uint64_t* row(SymbolId symbol, std::size_t i) noexcept {
+        return rows_.data() + symbol * row_block_ + row_offset_[i] - (i >> 6);
+    }
+    const std::uint64_t* row(SymbolId symbol, std::size_t i) const noexcept {
+        return rows_.data() + symbol * row_block_ + row_offset_[i] - (i >> 6);
+    }
+    std::uint64_t* column(SymbolId symbol, std::size_t j) noexcept {
+        return columns_.data() + symbol * column_block_ + column_offset_[j];
+    }
+    const std::uint64_t* column(SymbolId symbol, std::size_t j) const noexcept {
+        return columns_.data() + symbol * column_block_ + column_offset_[j];
+    }
+
+    std::size_t length_ = 0;
+    std::size_t words_ = 0;
+    std::size_t row_block_ = 0;
+    std::size_t column_block_ = 0;
+    std::vector<std::size_t> row_offset_;
+    std::vector<std::size_t> column_offset_;
+    std::vector<std::uint64_t> rows_;
+    std::vector<std::uint64_t> columns_;
+    std::vector<std::uint64_t> singles_;
+};
+
+// The most bytes one chart may take: half of the machine's physical memory.
+std::size_t chart_memory_limit() noexcept;
+
+// The bytes a chart for `length` characters takes with `wide` wide symbols and
+// `symbols` symbols in all (saturating rather than overflowing).
+double chart_bytes(std::size_t length, std::size_t wide, std::size_t symbols) noexcept;
+
+}  // namespace engine

@@ -1,0 +1,243 @@
+#include "prepared_grammar.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+#include <utility>
+
+#include "utf8.hpp"
+
+namespace engine {
+namespace {
+
+struct RawBinary {
+    std::uint32_t lhs, left, right;
+    std::int32_t tag;
+};
+
+struct RawLexical {
+    std::uint32_t code_point, lhs;
+    std::int32_t tag;
+};
+
+std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+    return std::min(a + b, kUnboundedLength);  // both operands are at most 2^62
+}
+
+// Compressed adjacency: for each key, the list of values pushed under it.
+class Adjacency {
+public:
+    Adjacency(std::size_t keys, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& pairs)
+        : begin_(keys + 1, 0), values_(pairs.size()) {
+        for (const auto& [key, value] : pairs) ++begin_[key + 1];
+        for (std::size_t k = 0; k < keys; ++k) begin_[k + 1] += begin_[k];
+        std::vector<std::size_t> fill(begin_.begin(), begin_.end() - 1);
+        for (const auto& [key, value] : pairs) values_[fill[key]++] = value;
+    }
+    std::span<const std::uint32_t> operator[](std::size_t key) const {
+        return {values_.data() + begin_[key], values_.data() + begin_[key + 1]};
+    }
+
+private:
+    std::vector<std::size_t> begin_;
+    std::vector<std::uint32_t> values_;
+};
+
+struct TripleHash {
+    std::size_t operator()(const std::pair<std::uint64_t, std::uint32_t>& key) const noexcept {
+        return std::hash<std::uint64_t>{}(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
+    }
+};
+
+}  // namespace
+
+PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_view start) {
+    ascii_.fill(kNoCharacter);
+    rule_begin_.assign(1, 0);
+    lexical_begin_.assign(1, 0);
+
+    // Intern every symbol that a usable rule mentions.
+    std::unordered_map<std::string_view, std::uint32_t> ids;
+    std::vector<std::string_view> names;
+    const auto intern = [&](std::string_view name) {
+        const auto [it, added] = ids.try_emplace(name, static_cast<std::uint32_t>(names.size()));
+        if (added) names.push_back(name);
+        return it->second;
+    };
+    std::vector<RawBinary> binary;
+    std::vector<RawLexical> lexical;
+    for (const TaggedRule& rule : rules) {
+        if (rule.rhs.size() == 1) {
+            std::uint32_t code_point = 0;
+            // A symbol of any other length can never equal one character's text.
+            if (utf8::single_code_point(rule.rhs[0], code_point)) {
+                lexical.push_back({code_point, intern(rule.lhs), rule.tag});
+            }
+        } else if (rule.rhs.size() == 2) {
+            const std::uint32_t lhs = intern(rule.lhs);
+            const std::uint32_t left = intern(rule.rhs[0]);
+            const std::uint32_t right = intern(rule.rhs[1]);
+            binary.push_back({lhs, left, right, rule.tag});
+        }
+    }
+    const auto start_found = ids.find(start);
+    if (start_found == ids.end()) return;
+    const std::size_t count = names.size();
+    const std::uint32_t raw_start = start_found->second;
+
+    // Productive symbols: those that derive at least one string.
+    std::vector<char> has_terminal(count, 0), productive(count, 0);
+    std::vector<std::uint32_t> work;
+    for (const RawLexical& entry : lexical) {
+        has_terminal[entry.lhs] = 1;
+        if (!productive[entry.lhs]) productive[entry.lhs] = 1, work.push_back(entry.lhs);
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> child_to_rule;
+    child_to_rule.reserve(binary.size() * 2);
+    for (std::uint32_t r = 0; r < binary.size(); ++r) {
+        child_to_rule.emplace_back(binary[r].left, r);
+        child_to_rule.emplace_back(binary[r].right, r);
+    }
+    const Adjacency rules_by_child(count, child_to_rule);
+    std::vector<std::uint8_t> pending(binary.size(), 2);
+    while (!work.empty()) {
+        const std::uint32_t symbol = work.back();
+        work.pop_back();
+        for (const std::uint32_t r : rules_by_child[symbol]) {
+            if (--pending[r] == 0 && !productive[binary[r].lhs]) {
+                productive[binary[r].lhs] = 1;
+                work.push_back(binary[r].lhs);
+            }
+        }
+    }
+    if (!productive[raw_start]) return;
+    const auto usable = [&](const RawBinary& rule) { return productive[rule.left] && productive[rule.right]; };
+
+    // Symbols reachable from the start through usable rules.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> lhs_to_rule;
+    for (std::uint32_t r = 0; r < binary.size(); ++r) {
+        if (productive[binary[r].lhs] && usable(binary[r])) lhs_to_rule.emplace_back(binary[r].lhs, r);
+    }
+    const Adjacency rules_by_lhs(count, lhs_to_rule);
+    std::vector<char> kept(count, 0);
+    kept[raw_start] = 1;
+    work.assign(1, raw_start);
+    while (!work.empty()) {
+        const std::uint32_t symbol = work.back();
+        work.pop_back();
+        for (const std::uint32_t r : rules_by_lhs[symbol]) {
+            for (const std::uint32_t child : {binary[r].left, binary[r].right}) {
+                if (!kept[child]) kept[child] = 1, work.push_back(child);
+            }
+        }
+    }
+
+    // Longest derivable length: exact below any cycle, unbounded through one.
+    std::vector<std::size_t> max_len(count, kUnboundedLength), min_len(count, 1);
+    std::vector<std::size_t> unfinished(count, 0);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> child_to_parent;
+    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+        if (!kept[symbol]) continue;
+        for (const std::uint32_t r : rules_by_lhs[symbol]) {
+            child_to_parent.emplace_back(binary[r].left, symbol);
+            child_to_parent.emplace_back(binary[r].right, symbol);
+            unfinished[symbol] += 2;
+        }
+    }
+    const Adjacency parents(count, child_to_parent);
+    const auto finish = [&](std::uint32_t symbol) {
+        std::size_t longest = has_terminal[symbol] ? 1 : 0;
+        for (const std::uint32_t r : rules_by_lhs[symbol]) {
+            longest = std::max(longest, saturating_add(max_len[binary[r].left], max_len[binary[r].right]));
+        }
+        max_len[symbol] = longest;
+        work.push_back(symbol);
+    };
+    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+        if (kept[symbol] && unfinished[symbol] == 0) finish(symbol);
+    }
+    while (!work.empty()) {
+        const std::uint32_t symbol = work.back();
+        work.pop_back();
+        for (const std::uint32_t parent : parents[symbol]) {
+            if (--unfinished[parent] == 0) finish(parent);
+        }
+    }
+    // Shortest derivable length, as a lower bound tightened by a few passes.
+    for (int pass = 0; pass < 32; ++pass) {
+        bool changed = false;
+        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+            if (!kept[symbol] || has_terminal[symbol]) continue;
+            std::size_t shortest = kUnboundedLength;
+            for (const std::uint32_t r : rules_by_lhs[symbol]) {
+                shortest = std::min(shortest, saturating_add(min_len[binary[r].left], min_len[binary[r].right]));
+            }
+            if (shortest > min_len[symbol]) min_len[symbol] = shortest, changed = true;
+        }
+        if (!changed) break;
+    }
+
+    // Number the kept symbols, wide ones first, each group in first-mention order.
+    std::vector<SymbolId> id_of(count, kNoSymbol);
+    SymbolId next = 0;
+    for (const bool wide_pass : {true, false}) {
+        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+            if (kept[symbol] && (max_len[symbol] >= 2) == wide_pass) {
+                id_of[symbol] = next++;
+                min_length_.push_back(min_len[symbol]);
+                max_length_.push_back(max_len[symbol]);
+            }
+        }
+        if (wide_pass) wide_count_ = next;
+    }
+    start_ = id_of[raw_start];
+    if (const auto empty = ids.find(std::string_view{}); empty != ids.end()) empty_symbol_ = id_of[empty->second];
+
+    // Binary rules grouped by left-hand side, in list order; a rule repeating an
+    // earlier one with the same symbols can never be the first to apply.
+    std::unordered_set<std::pair<std::uint64_t, std::uint32_t>, TripleHash> seen;
+    std::vector<std::size_t> per_lhs(next + 1, 0);
+    std::vector<char> keep_rule(binary.size(), 0);
+    for (std::uint32_t r = 0; r < binary.size(); ++r) {
+        const RawBinary& rule = binary[r];
+        if (!kept[rule.lhs] || !usable(rule)) continue;
+        const std::uint64_t head = (std::uint64_t{id_of[rule.lhs]} << 32) | id_of[rule.left];
+        if (!seen.insert({head, id_of[rule.right]}).second) continue;
+        keep_rule[r] = 1;
+        ++per_lhs[id_of[rule.lhs] + 1];
+    }
+    for (SymbolId s = 0; s < next; ++s) per_lhs[s + 1] += per_lhs[s];
+    rule_begin_ = per_lhs;
+    binary_rules_.resize(per_lhs[next]);
+    for (std::uint32_t r = 0; r < binary.size(); ++r) {
+        if (!keep_rule[r]) continue;
+        const RawBinary& rule = binary[r];
+        binary_rules_[per_lhs[id_of[rule.lhs]]++] = {id_of[rule.left], id_of[rule.right], rule.tag};
+    }
+
+    // Terminal rules indexed by character: the first tag of each kept symbol.
+    std::vector<std::vector<LexicalEntry>> by_character;
+    std::unordered_set<std::uint64_t> seen_lexical;
+    for (const RawLexical& entry : lexical) {
+        if (!kept[entry.lhs]) continue;
+        std::uint32_t character = character_id(entry.code_point);
+        if (character == kNoCharacter) {
+            character = static_cast<std::uint32_t>(by_character.size());
+            by_character.emplace_back();
+            if (entry.code_point < ascii_.size()) {
+                ascii_[entry.code_point] = character;
+            } else {
+                other_characters_.emplace(entry.code_point, character);
+            }
+        }
+        const SymbolId symbol = id_of[entry.lhs];
+        if (seen_lexical.insert((std::uint64_t{character} << 32) | symbol).second) {
+            by_character[character].push_back({symbol, entry.tag});
+        }
+    }
+    for (const auto& entries : by_character) {
+        lexical_.insert(lexical_.end(), entries.begin(), entries.end());
+        lexical_begin_.push_back(lexical_.size());
+    }
+}
+
+}  // namespace engine

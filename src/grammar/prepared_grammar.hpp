@@ -1,0 +1,88 @@
+// prepared_grammar.hpp — a tagged rule list made ready for parsing many strings:
+// symbols interned to small integers, terminal rules indexed by character, binary
+// rules as integer triples in list order, and rules that can never apply dropped.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "grammar.hpp"
+
+namespace engine {
+
+using SymbolId = std::uint32_t;
+inline constexpr SymbolId kNoSymbol = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kNoCharacter = 0xFFFFFFFFu;
+// A length bound no string can reach.
+inline constexpr std::size_t kUnboundedLength = std::size_t{1} << 62;
+
+struct BinaryRule {
+    SymbolId left;
+    SymbolId right;
+    std::int32_t tag;
+};
+
+// A symbol that derives a character, with the tag of its first terminal rule for it.
+struct LexicalEntry {
+    SymbolId symbol;
+    std::int32_t tag;
+};
+
+// Only symbols that can take part in a derivation of the start symbol are kept.
+// Kept symbols are numbered so that the "wide" ones, those that may derive spans
+// of two or more characters, come first: ids 0 .. wide_count() - 1.
+class PreparedGrammar {
+public:
+    PreparedGrammar(std::span<const TaggedRule> rules, std::string_view start);
+
+    // kNoSymbol when the start symbol can derive nothing.
+    SymbolId start() const noexcept { return start_; }
+    std::size_t symbol_count() const noexcept { return min_length_.size(); }
+    std::size_t wide_count() const noexcept { return wide_count_; }
+    bool is_wide(SymbolId symbol) const noexcept { return symbol < wide_count_; }
+
+    // Bounds on the number of characters a symbol can derive; a loose bound is
+    // never wrong, it only narrows the split points worth trying.
+    std::size_t min_length(SymbolId symbol) const noexcept { return min_length_[symbol]; }
+    std::size_t max_length(SymbolId symbol) const noexcept { return max_length_[symbol]; }
+
+    // The binary rules whose left-hand side is `symbol`, in rule-list order.
+    std::span<const BinaryRule> rules_of(SymbolId symbol) const noexcept {
+        return {binary_rules_.data() + rule_begin_[symbol], binary_rules_.data() + rule_begin_[symbol + 1]};
+    }
+
+    // True for the symbol spelled as the empty string: the walk stops at a rule
+    // whose second symbol it is.
+    bool is_empty_symbol(SymbolId symbol) const noexcept { return symbol == empty_symbol_; }
+
+    // kNoCharacter when no kept terminal rule derives the code point.
+    std::uint32_t character_id(std::uint32_t code_point) const noexcept {
+        if (code_point < ascii_.size()) return ascii_[code_point];
+        const auto found = other_characters_.find(code_point);
+        return found == other_characters_.end() ? kNoCharacter : found->second;
+    }
+
+    std::span<const LexicalEntry> lexical_entries(std::uint32_t character) const noexcept {
+        return {lexical_.data() + lexical_begin_[character], lexical_.data() + lexical_begin_[character + 1]};
+    }
+
+private:
+    SymbolId start_ = kNoSymbol;
+    SymbolId empty_symbol_ = kNoSymbol;
+    std::size_t wide_count_ = 0;
+    std::vector<std::size_t> min_length_;
+    std::vector<std::size_t> max_length_;
+    std::vector<BinaryRule> binary_rules_;
+    std::vector<std::size_t> rule_begin_;
+    std::array<std::uint32_t, 128> ascii_{};
+    std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
+    std::vector<LexicalEntry> lexical_;
+    std::vector<std::size_t> lexical_begin_;
+};
+
+}  // namespace engine
