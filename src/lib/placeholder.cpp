@@ -1,1 +1,0 @@
-int engine_boundary_placeholder;
