@@ -1,0 +1,15 @@
+"""Command-line tool and grammar files around the native module `_engine`.
+
+`python -m grammar_engine` (or the `grammar-engine` script) induces a grammar
+from text, scores a grammar on a corpus, draws the derivation of one string and
+prints the tagged Chomsky-normal-form rules of a grammar. `grammar_file` reads and
+writes grammars in NLTK's text notation.
+"""
+
+__all__ = ["main"]
+
+
+def main(argv=None) -> int:
+    from .cli import main as cli_main
+
+    return cli_main(argv)

@@ -1,0 +1,26 @@
+"""The one error type the command-line tool reports to its user.
+
+Every problem with the user's input (a missing file, a line that is not UTF-8,
+a malformed production, an empty corpus) is raised as an `InputError`; the
+command-line entry point prints it as a single line and exits with a non-zero
+status, so no traceback ever reaches the user for bad input.
+"""
+
+from __future__ import annotations
+
+
+class InputError(Exception):
+    """A problem with the user's input, located by file and, when known, line."""
+
+    def __init__(self, message: str, path: str | None = None, line: int | None = None):
+        super().__init__(message)
+        self.message = message
+        self.path = path
+        self.line = line
+
+    def __str__(self) -> str:
+        where = ""
+        if self.path is not None:
+            where = self.path if self.line is None else f"{self.path}:{self.line}"
+            where += ": "
+        return where + self.message

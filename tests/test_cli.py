@@ -1,0 +1,409 @@
+"""The grammar-engine command line: grammar files, derivation trees, and the tool run
+as a subprocess on small files."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import reference_model as model
+from grammar_engine.corpus import default_corpus, generate_default_corpus
+from grammar_engine.derivation import TreeMismatch, rebuild_tree, render_dot, render_text
+from grammar_engine.errors import InputError
+from grammar_engine.grammar_file import format_grammar, parse_grammar
+
+
+def _engine_has(*names: str) -> bool:
+    try:
+        import _engine
+    except ImportError:
+        return False
+    return all(hasattr(_engine, name) for name in names)
+
+
+needs_engine = pytest.mark.skipif(
+    not _engine_has("to_cnf_tagged", "parse_cnf", "grammar_bpc", "induce_full"),
+    reason="the native module _engine is not built with all four functions",
+)
+
+
+def _subprocess_env() -> dict[str, str]:
+    # The tool must find the same grammar_engine and _engine as this process,
+    # also from another working directory: put their directories first, absolute.
+    paths = []
+    for name in ("grammar_engine", "_engine"):
+        spec = importlib.util.find_spec(name)
+        if spec is not None and spec.origin is not None:
+            origin = Path(spec.origin).resolve()
+            paths.append(str(origin.parent.parent if spec.submodule_search_locations else origin.parent))
+    inherited = os.environ.get("PYTHONPATH", "")
+    paths += [str(Path(entry).resolve()) for entry in inherited.split(os.pathsep) if entry]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(paths), "PYTHONIOENCODING": "utf-8"}
+
+
+ENV = _subprocess_env()
+
+
+def run_tool(cwd: Path, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "grammar_engine", *args],
+        cwd=cwd,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=120,
+    )
+
+
+def write(directory: Path, name: str, content: str | bytes) -> str:
+    path = directory / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content, encoding="utf-8")
+    return name
+
+
+# Grammar files ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, productions, terminals, start",
+    [
+        (
+            "S -> 'a' S 'b' | 'a' 'b'\n",
+            [("S", ("a", "S", "b")), ("S", ("a", "b"))],
+            ("a", "b"),
+            "S",
+        ),
+        (  # both quote kinds, empty and multi-character terminals, spaces kept
+            """S -> "it's" '' ' x y ' 'say "hi"'\n""",
+            [("S", ("it's", "", " x y ", 'say "hi"'))],
+            ("it's", "", " x y ", 'say "hi"'),
+            "S",
+        ),
+        (  # no escape sequences: a backslash is an ordinary character
+            r"S -> '\n' '\'" + "\n",
+            [("S", ("\\n", "\\"))],
+            ("\\n", "\\"),
+            "S",
+        ),
+        (  # comments, blank lines, a continued line, no space around the arrow
+            "# header\n\n  A->'a'B # trailing\nB -> 'b' \\\n   | 'c'\n",
+            [("A", ("a", "B")), ("B", ("b",)), ("B", ("c",))],
+            ("a", "b", "c"),
+            "A",
+        ),
+        (  # %start names the start symbol; #%terminals adds unused terminals
+            "%start B\n#%terminals 'z' \"'\"\nA -> 'a'\nB -> A A\n",
+            [("A", ("a",)), ("B", ("A", "A"))],
+            ("z", "'", "a"),
+            "B",
+        ),
+        (  # names as NLTK allows them, non-ASCII terminals
+            "NP/x -> Det^1 N<2> 'é' '𝔸'\n",
+            [("NP/x", ("Det^1", "N<2>", "é", "𝔸"))],
+            ("é", "𝔸"),
+            "NP/x",
+        ),
+    ],
+)
+def test_grammar_file_reading(text, productions, terminals, start):
+    grammar = parse_grammar(text.splitlines(), "g.cfg")
+    assert list(grammar.productions) == productions
+    assert grammar.terminals == terminals
+    assert grammar.start == start
+
+
+@pytest.mark.parametrize(
+    "text, line, message",
+    [
+        ("S -> 'a'\nS 'a'\n", 2, "malformed production: expected '->' after S, found \"'a'\""),
+        ("S -> 'a\n", 1, "malformed production: unterminated terminal at \"'a\""),
+        ("S -> 'a' |\n", 1, "malformed production: alternative 2 of S has an empty right-hand side"),
+        ("S ->\n", 1, "malformed production: S has an empty right-hand side"),
+        ("S -> 'a' [0.5]\n", 1, "malformed production: unexpected '['"),
+        ("'a' -> 'b'\n", 1, "malformed production: expected a nonterminal name"),
+        ("\n%start X\nS -> 'a'\n", 2, "no production has the start symbol X on its left"),
+        ("%begin S\nS -> 'a'\n", 1, "unknown directive %begin"),
+        ("#%terminals 'a' B\nS -> 'a'\n", 1, "#%terminals takes quoted terminals only"),
+        ("# nothing\n", None, "no productions"),
+    ],
+)
+def test_grammar_file_errors(text, line, message):
+    with pytest.raises(InputError) as caught:
+        parse_grammar(text.splitlines(), "g.cfg")
+    assert (caught.value.path, caught.value.line) == ("g.cfg", line)
+    assert caught.value.message.startswith(message)
+
+
+@pytest.mark.parametrize(
+    "productions, terminals, start",
+    [
+        ([("S", ("a", "S", "b")), ("S", ("S", "S"))], ["a", "b", "x"], "S"),
+        ([("A", ("'", '"', "")), ("S", ("A", "#", " "))], ["'", '"', "", "#", " "], "S"),
+        ([("S", ("S", "S")), ("S", ("S",))], ["S"], "S"),
+    ],
+)
+def test_written_grammar_reads_back_the_same(productions, terminals, start):
+    text = format_grammar(productions, terminals, start, ["a comment"])
+    grammar = parse_grammar(text.splitlines(), "out.cfg")
+    assert (list(grammar.productions), set(grammar.terminals), grammar.start) == (
+        productions,
+        set(terminals),
+        start,
+    )
+
+
+@pytest.mark.parametrize(
+    "productions, terminals",
+    [([("S", ("a'\"b",))], ["a'\"b"]), ([("S", ("(",))], []), ([("S", ("a\nb",))], ["a\nb"])],
+)
+def test_unwritable_grammars_are_refused(productions, terminals):
+    # Both quote kinds, a line break, or a nonterminal that is no valid name
+    # would read back as something else.
+    with pytest.raises(ValueError):
+        format_grammar(productions, terminals, "S")
+
+
+# Derivation trees from tags ---------------------------------------------------
+
+MIXED = """
+S -> A B | 'x'
+A -> 'a' | 'a' A
+B -> 'b' 'c' 'd' 'e'
+"""
+
+
+def tree_for(grammar_text: str, text: str):
+    grammar = parse_grammar(grammar_text.splitlines(), "g.cfg")
+    rules = model.to_cnf_tagged([(lhs, list(rhs)) for lhs, rhs in grammar.productions], grammar.terminal_set)
+    tags = model.parse_cnf(text, rules, grammar.start)
+    assert tags is not None
+    return rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, grammar.start)
+
+
+def test_tree_over_natural_productions():
+    # One-symbol productions are leaves, pre-terminals and chain links vanish.
+    assert render_text(tree_for(MIXED, "aabcde")) == (
+        "S\n"
+        "├── A\n"
+        "│   ├── 'a'\n"
+        "│   └── A\n"
+        "│       └── 'a'\n"
+        "└── B\n"
+        "    ├── 'b'\n"
+        "    ├── 'c'\n"
+        "    ├── 'd'\n"
+        "    └── 'e'\n"
+    )
+    assert render_text(tree_for(MIXED, "x")) == "S\n└── 'x'\n"
+
+
+def test_tree_of_a_deep_derivation():
+    # Nesting deeper than the interpreter's recursion limit; for S -> '(' S ')'
+    # each level adds its index and the links and pre-terminals around S.
+    depth = 5000
+    grammar = parse_grammar(["S -> '(' S ')' | '(' ')'"], "g.cfg")
+    tags = [0, -1, -1] * (depth - 1) + [1, -1, -1] + [-1] * (depth - 1)
+    text = "(" * depth + ")" * depth
+    tree = rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
+    lines = render_text(tree).splitlines()
+    assert len(lines) == 3 * depth
+    assert lines[-1] == "└── ')'"
+
+
+@pytest.mark.parametrize(
+    "tags, text",
+    [
+        ([0, -1, -1], "aa"),  # the second symbol's name is one the conversion made
+        ([0, -1], "ab"),  # tags end too early
+        ([0, -1, 1, 1], "ab"),  # tags left over
+        ([0, -1, 1], "ax"),  # the leaf does not match the text
+        ([7], "a"),  # no such production
+    ],
+)
+def test_tags_that_do_not_fit_are_reported(tags, text):
+    grammar = parse_grammar(["S -> 'a' _AUX1", "_AUX1 -> 'b'"], "g.cfg")
+    with pytest.raises(TreeMismatch):
+        rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
+
+
+def test_dot_keeps_child_order_and_escapes_labels():
+    dot = render_dot(tree_for("S -> '\"' '\\'\n", '"\\'))
+    assert "ordering=out;" in dot
+    assert "label=\"'\\\"'\"" in dot  # the leaf '"'
+    assert "label=\"'\\\\'\"" in dot  # the leaf '\'
+    assert dot.count("->") == 2
+
+
+def test_default_corpus_is_the_generated_one():
+    lines = default_corpus()
+    assert lines == generate_default_corpus()
+    assert len(lines) == len(set(lines)) == 274
+
+
+# The tool as a subprocess -----------------------------------------------------
+
+ANBN = "S -> 'a' S 'b' | 'a' 'b'\n"
+
+
+@needs_engine
+def test_induce_on_the_default_corpus_finds_the_bracket_grammar(tmp_path):
+    result = run_tool(tmp_path, "induce")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[:3] == [
+        "training: default corpus (balanced brackets), 206 lines",
+        "test: default corpus (balanced brackets), 68 lines",
+        "strategy: wrap",
+    ]
+    assert lines[3].startswith("bits per character: ")
+    assert lines[4:] == [
+        "grammar (5 productions):",
+        "  S -> '(' S ')'",
+        "  S -> '(' ')'",
+        "  S -> '[' S ']'",
+        "  S -> '[' ']'",
+        "  S -> S S",
+    ]
+
+
+@needs_engine
+def test_induce_json_and_the_round_trip_through_a_grammar_file(tmp_path):
+    write(tmp_path, "train.txt", "ab\naabb\naaabbb\nab\naab\n")
+    write(tmp_path, "test.txt", "aabb\nab\nabab\n")
+    files = ["--train", "train.txt", "--test", "test.txt", "--alphabet", "abx"]
+    as_json = run_tool(tmp_path, "induce", *files, "--json", "--grammar-out", "g.cfg")
+    assert as_json.returncode == 0, as_json.stderr
+    result = json.loads(as_json.stdout)
+    assert result == {
+        "strategy": "wrap",
+        "bpc": result["bpc"],
+        "grammar": ["S->aSb", "S->ab", "S->SS"],
+        "productions": [["S", ["a", "S", "b"]], ["S", ["a", "b"]], ["S", ["S", "S"]]],
+    }
+    # 'x' is in no production, but stays in the terminal set, so the score agrees.
+    assert "#%terminals 'x'\n" in (tmp_path / "g.cfg").read_text(encoding="utf-8")
+    scored = run_tool(tmp_path, "score", "g.cfg", "test.txt")
+    assert scored.returncode == 0, scored.stderr
+    assert f"bpc_with_lib     {result['bpc']:.4f}\n" in scored.stdout
+    assert run_tool(tmp_path, "parse", "g.cfg", "aabb").returncode == 0
+
+
+@needs_engine
+def test_score_prints_a_table(tmp_path):
+    write(tmp_path, "g.cfg", ANBN)
+    write(tmp_path, "c.txt", "ab\naabb\n\nba\n")
+    result = run_tool(tmp_path, "score", "g.cfg", "c.txt")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == (
+        "grammar: g.cfg (2 productions, start S)\n"
+        "corpus: c.txt (3 lines, 8 bytes)\n"
+        "metric            value\n"
+        "bpc_with_lib     2.3444\n"
+        "l_library         14.00\n"
+        "l_data             4.75\n"
+        "parse_failures        1\n"
+        "total_decisions       3\n"
+    )
+
+
+@needs_engine
+@pytest.mark.parametrize(
+    "args, code, stdout",
+    [
+        (["ab"], 0, "S\n├── 'a'\n└── 'b'\n"),
+        (["aabb"], 0, "S\n├── 'a'\n├── S\n│   ├── 'a'\n│   └── 'b'\n└── 'b'\n"),
+        (["ba"], 1, "no parse\n"),
+        (["", "--start", "S"], 1, "no parse\n"),
+    ],
+)
+def test_parse_draws_the_tree(tmp_path, args, code, stdout):
+    write(tmp_path, "g.cfg", ANBN)
+    result = run_tool(tmp_path, "parse", "g.cfg", *args)
+    assert (result.returncode, result.stdout, result.stderr) == (code, stdout, "")
+
+
+@needs_engine
+def test_parse_dot_and_the_fallback_to_tags(tmp_path):
+    write(tmp_path, "g.cfg", ANBN)
+    dot = run_tool(tmp_path, "parse", "g.cfg", "ab", "--dot")
+    assert dot.returncode == 0
+    assert dot.stdout.startswith("digraph derivation {") and dot.stdout.count(" -> ") == 2
+    write(tmp_path, "aux.cfg", "S -> 'a' _AUX1\n_AUX1 -> 'b'\n")
+    fallback = run_tool(tmp_path, "parse", "aux.cfg", "aa")
+    assert fallback.returncode == 0
+    assert fallback.stdout == (
+        " 0  S -> 'a' _AUX1\n"
+        "-1  (rule added by the conversion)\n"
+        "-1  (rule added by the conversion)\n"
+    )
+    assert "warning: the tags do not map onto the productions" in fallback.stderr
+
+
+@needs_engine
+def test_cnf_and_a_grammar_written_for_nltk(tmp_path):
+    write(
+        tmp_path,
+        "nltk.cfg",
+        "# A grammar in NLTK's CFG.fromstring notation\n"
+        "S -> NP VP\n"
+        "NP -> Det N | 'I'\n"
+        "VP -> V NP | V\n"
+        'Det -> "the" | \'a\'\n'
+        "N -> 'dog' | \"cat's toy\"\n"
+        "V -> 'saw'\n",
+    )
+    result = run_tool(tmp_path, "cnf", "nltk.cfg")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.splitlines() == [
+        "0  S -> NP VP",
+        "1  NP -> Det N",
+        "2  NP -> 'I'",
+        "3  VP -> V NP",
+        "4  VP -> V",
+        "5  Det -> 'the'",
+        "6  Det -> 'a'",
+        "7  N -> 'dog'",
+        "8  N -> \"cat's toy\"",
+        "9  V -> 'saw'",
+    ]
+    write(tmp_path, "abc.cfg", "S -> 'a' S 'b' | 'a' 'b' | 'a'\n")
+    assert run_tool(tmp_path, "cnf", "abc.cfg").stdout.splitlines() == [
+        "-1  _AUX1 -> 'a'",
+        "-1  _AUX2 -> 'b'",
+        "-1  _AUX3 -> _AUX1 S",
+        " 0  S -> _AUX3 _AUX2",
+        " 1  S -> _AUX1 _AUX2",
+        " 2  S -> 'a'",
+    ]
+
+
+@pytest.mark.parametrize(
+    "files, args, message",
+    [
+        ({}, ["score", "missing.cfg", "c.txt"], "missing.cfg: no such file"),
+        ({"g.cfg": ANBN}, ["score", "g.cfg", "missing.txt"], "missing.txt: no such file"),
+        ({}, ["induce", "--train", "missing.txt"], "missing.txt: no such file"),
+        ({"t.txt": b"ab\nab\xff\n"}, ["induce", "--train", "t.txt"], "t.txt:2: not valid UTF-8 (byte 0xff at byte 3)"),
+        ({"g.cfg": b"S -> 'a'\nS -> '\xe9'\n"}, ["cnf", "g.cfg"], "g.cfg:2: not valid UTF-8 (byte 0xe9 at byte 7)"),
+        ({"g.cfg": "S -> 'a'\n\nS 'b'\n"}, ["cnf", "g.cfg"], "g.cfg:3: malformed production: expected '->' after S, found \"'b'\""),
+        ({"g.cfg": "S -> 'a' |\n"}, ["parse", "g.cfg", "a"], "g.cfg:1: malformed production: alternative 2 of S has an empty right-hand side (write '' for the empty terminal)"),
+        ({"g.cfg": ANBN, "c.txt": "\n\n"}, ["score", "g.cfg", "c.txt"], "c.txt: empty corpus: no non-blank lines"),
+        ({"t.txt": ""}, ["induce", "--train", "t.txt"], "t.txt: empty corpus: no non-blank lines"),
+        ({"g.cfg": ANBN}, ["parse", "g.cfg", "ab", "--start", "T"], "g.cfg: no production has the start symbol T (from --start) on its left"),
+    ],
+)
+def test_bad_input_gets_one_line_and_exit_code_2(tmp_path, files, args, message):
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    result = run_tool(tmp_path, *args)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"grammar-engine: {message}\n")
