@@ -17,8 +17,8 @@ std::size_t chart_memory_limit() noexcept {
 double chart_bytes(std::size_t length, std::size_t wide, std::size_t symbols) noexcept {
     const double n = static_cast<double>(length);
     const double words = std::floor((n + 63.0) / 64.0);
-    // Rows hold about n * words - n * n / 128 words, columns about n * n / 128 + n.
-    const double per_wide = n * words + n;
+    // Row ends take a word per row; rows hold about n * words - n * n / 128 words, columns about n * n / 128 + n.
+    const double per_wide = n * words + 2.0 * n;
     return 8.0 * (static_cast<double>(wide) * per_wide + static_cast<double>(symbols) * words) +
            16.0 * (n + 1.0);
 }
@@ -46,6 +46,27 @@ void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
     rows_.assign(wide * row_block_, 0);
     columns_.assign(wide * column_block_, 0);
     singles_.assign(grammar.symbol_count() * words_, 0);
+    row_ends_.assign(wide * length, 0);
+}
+
+void CykChart::finish_row(const PreparedGrammar& grammar, std::size_t i) noexcept {
+    if (i == 0) return;  // no right part ever starts at 0
+    const std::size_t first_word = i >> 6;
+    const std::uint64_t column_bit = bit(i - 1);
+    const std::size_t column_word = (i - 1) >> 6;
+    for (SymbolId symbol = 0; symbol < grammar.wide_count(); ++symbol) {
+        const std::uint64_t* words = row(symbol, i);
+        const std::size_t end = row_end(symbol, i);
+        for (std::size_t w = first_word; w < end; ++w) {
+            // Span (i, i) is mirrored when it is set.
+            std::uint64_t bits = w == first_word ? words[w] & ~((bit(i) << 1) - 1) : words[w];
+            while (bits) {
+                const std::size_t j = (w << 6) + std::countr_zero(bits);
+                bits &= bits - 1;
+                column(symbol, j)[column_word] |= column_bit;
+            }
+        }
+    }
 }
 
 std::size_t CykChart::first_split(const PreparedGrammar& grammar, const BinaryRule& rule, std::size_t i,

@@ -27,13 +27,43 @@ public:
 
     void set_single(SymbolId symbol, std::size_t position, bool wide) noexcept {
         singles_[symbol * words_ + (position >> 6)] |= bit(position);
-        if (wide) set_span(symbol, position, position);
+        if (wide) {
+            row(symbol, position)[position >> 6] |= bit(position);
+            row_end(symbol, position) = (position >> 6) + 1;
+            if (position > 0) column(symbol, position)[(position - 1) >> 6] |= bit(position - 1);
+        }
     }
 
-    void set_span(SymbolId symbol, std::size_t i, std::size_t j) noexcept {
-        row(symbol, i)[j >> 6] |= bit(j);
-        if (i > 0) column(symbol, j)[(i - 1) >> 6] |= bit(i - 1);
+    // Word w of the ends of the spans that `symbol` derives from start i.
+    std::uint64_t ends_from(const PreparedGrammar& grammar, SymbolId symbol, std::size_t i,
+                            std::size_t w) const noexcept {
+        if (grammar.is_wide(symbol)) return w < row_end(symbol, i) ? row(symbol, i)[w] : 0;
+        return w == (i >> 6) ? singles_[symbol * words_ + w] & bit(i) : 0;
     }
+
+    std::size_t words_per_row() const noexcept { return words_; }
+
+    // For a rule lhs -> X right whose X derives (i, k): every span (k + 1, j) that
+    // `right` derives makes lhs derive (i, j). `lhs` is wide.
+    void extend_row(const PreparedGrammar& grammar, SymbolId lhs, std::size_t i, SymbolId right,
+                    std::size_t next) noexcept {
+        std::uint64_t* target = row(lhs, i);
+        std::size_t& target_end = row_end(lhs, i);
+        if (!grammar.is_wide(right)) {
+            if (singles_[right * words_ + (next >> 6)] & bit(next)) {
+                target[next >> 6] |= bit(next);
+                if (target_end <= (next >> 6)) target_end = (next >> 6) + 1;
+            }
+            return;
+        }
+        const std::uint64_t* source = row(right, next);
+        const std::size_t end = row_end(right, next);
+        for (std::size_t w = next >> 6; w < end; ++w) target[w] |= source[w];
+        if (target_end < end) target_end = end;
+    }
+
+    // Once row i of every symbol is final: mirrors its spans into the columns.
+    void finish_row(const PreparedGrammar& grammar, std::size_t i) noexcept;
 
     bool derives(const PreparedGrammar& grammar, SymbolId symbol, std::size_t i, std::size_t j) const noexcept {
         if (i == j) return (singles_[symbol * words_ + (i >> 6)] & bit(i)) != 0;
@@ -55,6 +85,10 @@ private:
     const std::uint64_t* row(SymbolId symbol, std::size_t i) const noexcept {
         return rows_.data() + symbol * row_block_ + row_offset_[i] - (i >> 6);
     }
+    // One past the last word of the row that may hold a bit.
+    std::size_t& row_end(SymbolId symbol, std::size_t i) noexcept { return row_ends_[symbol * length_ + i]; }
+    std::size_t row_end(SymbolId symbol, std::size_t i) const noexcept { return row_ends_[symbol * length_ + i]; }
+
     std::uint64_t* column(SymbolId symbol, std::size_t j) noexcept {
         return columns_.data() + symbol * column_block_ + column_offset_[j];
     }
@@ -71,6 +105,7 @@ private:
     std::vector<std::uint64_t> rows_;
     std::vector<std::uint64_t> columns_;
     std::vector<std::uint64_t> singles_;
+    std::vector<std::size_t> row_ends_;
 };
 
 // The most bytes one chart may take: half of the machine's physical memory.

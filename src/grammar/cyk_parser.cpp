@@ -1,5 +1,7 @@
 #include "cyk_parser.hpp"
 
+#include <bit>
+
 #include "cyk_chart.hpp"
 #include "prepared_grammar.hpp"
 #include "utf8.hpp"
@@ -7,24 +9,36 @@
 namespace engine {
 namespace {
 
-// Fills every cell for spans of two or more characters, shortest spans of each
-// start first, so a rule only reads cells that are already final.
+// Fills every cell, one start position at a time from the last: once X derives
+// (i, k), each rule lhs -> X Y adds to lhs's row i every span (k + 1, j) that Y
+// derives. Rows of later starts are final by then, and the ends k of row i are
+// taken in increasing order, so every end is final before it is taken; taking
+// one only adds ends beyond it.
 void fill_chart(const PreparedGrammar& grammar, CykChart& chart) {
     const std::size_t n = chart.length();
-    const auto wide = static_cast<SymbolId>(grammar.wide_count());
+    const auto left_children = grammar.left_children();
     for (std::size_t i = n; i-- > 0;) {
-        for (std::size_t j = i + 1; j < n; ++j) {
-            const std::size_t length = j - i + 1;
-            for (SymbolId symbol = 0; symbol < wide; ++symbol) {
-                if (length < grammar.min_length(symbol) || length > grammar.max_length(symbol)) continue;
-                for (const BinaryRule& rule : grammar.rules_of(symbol)) {
-                    if (chart.first_split(grammar, rule, i, j) != kNoSplit) {
-                        chart.set_span(symbol, i, j);
-                        break;
+        for (std::size_t w = i >> 6; w < chart.words_per_row(); ++w) {
+            // Ends k < n - 1 only: a left part must leave room for a right one.
+            const std::size_t last = n - 1 - (w << 6);
+            std::uint64_t open = last >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << last) - 1;
+            for (;;) {
+                std::uint64_t ends = 0;
+                for (const SymbolId left : left_children) ends |= chart.ends_from(grammar, left, i, w);
+                ends &= open;
+                if (!ends) break;
+                const std::uint64_t lowest = ends & (~ends + 1);
+                open &= ~lowest;
+                const std::size_t k = (w << 6) + std::countr_zero(ends);
+                for (const SymbolId left : left_children) {
+                    if (!(chart.ends_from(grammar, left, i, w) & lowest)) continue;
+                    for (const LeftCorner& rule : grammar.rules_starting_with(left)) {
+                        chart.extend_row(grammar, rule.lhs, i, rule.right, k + 1);
                     }
                 }
             }
         }
+        chart.finish_row(grammar, i);
     }
 }
 

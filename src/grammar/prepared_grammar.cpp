@@ -53,6 +53,7 @@ struct TripleHash {
 PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_view start) {
     ascii_.fill(kNoCharacter);
     rule_begin_.assign(1, 0);
+    left_corner_begin_.assign(1, 0);
     lexical_begin_.assign(1, 0);
 
     // Intern every symbol that a usable rule mentions.
@@ -212,6 +213,21 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         if (!keep_rule[r]) continue;
         const RawBinary& rule = binary[r];
         binary_rules_[per_lhs[id_of[rule.lhs]]++] = {id_of[rule.left], id_of[rule.right], rule.tag};
+    }
+
+    // The same rules indexed by their first right-hand symbol, for the chart fill.
+    left_corner_begin_.assign(next + 1, 0);
+    for (SymbolId lhs = 0; lhs < next; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) ++left_corner_begin_[rule.left + 1];
+    }
+    for (SymbolId s = 0; s < next; ++s) {
+        if (left_corner_begin_[s + 1] > 0) left_children_.push_back(s);
+        left_corner_begin_[s + 1] += left_corner_begin_[s];
+    }
+    left_corners_.resize(left_corner_begin_[next]);
+    std::vector<std::size_t> corner_fill(left_corner_begin_.begin(), left_corner_begin_.end() - 1);
+    for (SymbolId lhs = 0; lhs < next; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right};
     }
 
     // Terminal rules indexed by character: the first tag of each kept symbol.

@@ -27,6 +27,12 @@ struct BinaryRule {
     std::int32_t tag;
 };
 
+// A binary rule seen from its first right-hand symbol: lhs -> (that symbol) right.
+struct LeftCorner {
+    SymbolId lhs;
+    SymbolId right;
+};
+
 // A symbol that derives a character, with the tag of its first terminal rule for it.
 struct LexicalEntry {
     SymbolId symbol;
@@ -56,6 +62,14 @@ public:
         return {binary_rules_.data() + rule_begin_[symbol], binary_rules_.data() + rule_begin_[symbol + 1]};
     }
 
+    // The rules whose first right-hand symbol is `symbol`, each (lhs, right) once.
+    std::span<const LeftCorner> rules_starting_with(SymbolId symbol) const noexcept {
+        return {left_corners_.data() + left_corner_begin_[symbol],
+                left_corners_.data() + left_corner_begin_[symbol + 1]};
+    }
+    // The symbols that are the first right-hand symbol of some rule.
+    std::span<const SymbolId> left_children() const noexcept { return left_children_; }
+
     // True for the symbol spelled as the empty string: the walk stops at a rule
     // whose second symbol it is.
     bool is_empty_symbol(SymbolId symbol) const noexcept { return symbol == empty_symbol_; }
@@ -79,6 +93,9 @@ private:
     std::vector<std::size_t> max_length_;
     std::vector<BinaryRule> binary_rules_;
     std::vector<std::size_t> rule_begin_;
+    std::vector<LeftCorner> left_corners_;
+    std::vector<std::size_t> left_corner_begin_;
+    std::vector<SymbolId> left_children_;
     std::array<std::uint32_t, 128> ascii_{};
     std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
     std::vector<LexicalEntry> lexical_;
