@@ -13,9 +13,9 @@ namespace {
 
 constexpr int kModuleApiVersion = 1013;
 
-// Where the refusal sends the reader: the README section on subinterpreters.
+// Where the refusal sends the reader: the README section listing the limits.
 constexpr const char* kSubinterpreterMessage =
-    "PyO3 modules do not yet support subinterpreters, see the \"Subinterpreters\" section of "
+    "PyO3 modules do not yet support subinterpreters, see the \"Limits\" section of "
     "the grammar-engine README";
 
 PyModuleDef module_definition = {
