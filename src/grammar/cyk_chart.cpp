@@ -8,10 +8,14 @@
 namespace engine {
 
 std::size_t chart_memory_limit() noexcept {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return std::size_t{1} << 32;
-    return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page_size);
+    // Asked once: the query is a system call.
+    static const std::size_t limit = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGESIZE);
+        if (pages <= 0 || page_size <= 0) return std::size_t{1} << 32;
+        return static_cast<std::size_t>(pages) / 2 * static_cast<std::size_t>(page_size);
+    }();
+    return limit;
 }
 
 double chart_bytes(std::size_t length, std::size_t wide, std::size_t symbols) noexcept {

@@ -1,6 +1,9 @@
 #include "prepared_grammar.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <memory_resource>
 #include <unordered_set>
 #include <utility>
 
@@ -23,14 +26,16 @@ std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     return std::min(a + b, kUnboundedLength);  // both operands are at most 2^62
 }
 
+using Pairs = std::pmr::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
 // Compressed adjacency: for each key, the list of values pushed under it.
 class Adjacency {
 public:
-    Adjacency(std::size_t keys, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& pairs)
-        : begin_(keys + 1, 0), values_(pairs.size()) {
+    Adjacency(std::size_t keys, const Pairs& pairs, std::pmr::memory_resource* memory)
+        : begin_(keys + 1, 0, memory), values_(pairs.size(), memory) {
         for (const auto& [key, value] : pairs) ++begin_[key + 1];
         for (std::size_t k = 0; k < keys; ++k) begin_[k + 1] += begin_[k];
-        std::vector<std::size_t> fill(begin_.begin(), begin_.end() - 1);
+        std::pmr::vector<std::size_t> fill(begin_.begin(), begin_.end() - 1, begin_.get_allocator());
         for (const auto& [key, value] : pairs) values_[fill[key]++] = value;
     }
     std::span<const std::uint32_t> operator[](std::size_t key) const {
@@ -38,8 +43,8 @@ public:
     }
 
 private:
-    std::vector<std::size_t> begin_;
-    std::vector<std::uint32_t> values_;
+    std::pmr::vector<std::size_t> begin_;
+    std::pmr::vector<std::uint32_t> values_;
 };
 
 struct TripleHash {
@@ -56,16 +61,22 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     left_corner_begin_.assign(1, 0);
     lexical_begin_.assign(1, 0);
 
+    // Working tables live in one arena, mostly on the stack for small grammars.
+    std::array<std::byte, 32768> stack_memory;
+    std::pmr::monotonic_buffer_resource arena(stack_memory.data(), stack_memory.size());
+    std::pmr::memory_resource* const memory = &arena;
+
     // Intern every symbol that a usable rule mentions.
-    std::unordered_map<std::string_view, std::uint32_t> ids;
-    std::vector<std::string_view> names;
+    std::pmr::unordered_map<std::string_view, std::uint32_t> ids(memory);
+    std::pmr::vector<std::string_view> names(memory);
     const auto intern = [&](std::string_view name) {
         const auto [it, added] = ids.try_emplace(name, static_cast<std::uint32_t>(names.size()));
         if (added) names.push_back(name);
         return it->second;
     };
-    std::vector<RawBinary> binary;
-    std::vector<RawLexical> lexical;
+    std::pmr::vector<RawBinary> binary(memory);
+    std::pmr::vector<RawLexical> lexical(memory);
+    binary.reserve(rules.size());
     for (const TaggedRule& rule : rules) {
         if (rule.rhs.size() == 1) {
             std::uint32_t code_point = 0;
@@ -86,20 +97,20 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     const std::uint32_t raw_start = start_found->second;
 
     // Productive symbols: those that derive at least one string.
-    std::vector<char> has_terminal(count, 0), productive(count, 0);
-    std::vector<std::uint32_t> work;
+    std::pmr::vector<char> has_terminal(count, 0, memory), productive(count, 0, memory);
+    std::pmr::vector<std::uint32_t> work(memory);
     for (const RawLexical& entry : lexical) {
         has_terminal[entry.lhs] = 1;
         if (!productive[entry.lhs]) productive[entry.lhs] = 1, work.push_back(entry.lhs);
     }
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> child_to_rule;
+    Pairs child_to_rule(memory);
     child_to_rule.reserve(binary.size() * 2);
     for (std::uint32_t r = 0; r < binary.size(); ++r) {
         child_to_rule.emplace_back(binary[r].left, r);
         child_to_rule.emplace_back(binary[r].right, r);
     }
-    const Adjacency rules_by_child(count, child_to_rule);
-    std::vector<std::uint8_t> pending(binary.size(), 2);
+    const Adjacency rules_by_child(count, child_to_rule, memory);
+    std::pmr::vector<std::uint8_t> pending(binary.size(), 2, memory);
     while (!work.empty()) {
         const std::uint32_t symbol = work.back();
         work.pop_back();
@@ -114,12 +125,12 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     const auto usable = [&](const RawBinary& rule) { return productive[rule.left] && productive[rule.right]; };
 
     // Symbols reachable from the start through usable rules.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> lhs_to_rule;
+    Pairs lhs_to_rule(memory);
     for (std::uint32_t r = 0; r < binary.size(); ++r) {
         if (productive[binary[r].lhs] && usable(binary[r])) lhs_to_rule.emplace_back(binary[r].lhs, r);
     }
-    const Adjacency rules_by_lhs(count, lhs_to_rule);
-    std::vector<char> kept(count, 0);
+    const Adjacency rules_by_lhs(count, lhs_to_rule, memory);
+    std::pmr::vector<char> kept(count, 0, memory);
     kept[raw_start] = 1;
     work.assign(1, raw_start);
     while (!work.empty()) {
@@ -133,9 +144,9 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     }
 
     // Longest derivable length: exact below any cycle, unbounded through one.
-    std::vector<std::size_t> max_len(count, kUnboundedLength), min_len(count, 1);
-    std::vector<std::size_t> unfinished(count, 0);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> child_to_parent;
+    std::pmr::vector<std::size_t> max_len(count, kUnboundedLength, memory), min_len(count, 1, memory);
+    std::pmr::vector<std::size_t> unfinished(count, 0, memory);
+    Pairs child_to_parent(memory);
     for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
         if (!kept[symbol]) continue;
         for (const std::uint32_t r : rules_by_lhs[symbol]) {
@@ -144,7 +155,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
             unfinished[symbol] += 2;
         }
     }
-    const Adjacency parents(count, child_to_parent);
+    const Adjacency parents(count, child_to_parent, memory);
     const auto finish = [&](std::uint32_t symbol) {
         std::size_t longest = has_terminal[symbol] ? 1 : 0;
         for (const std::uint32_t r : rules_by_lhs[symbol]) {
@@ -178,7 +189,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     }
 
     // Number the kept symbols, wide ones first, each group in first-mention order.
-    std::vector<SymbolId> id_of(count, kNoSymbol);
+    std::pmr::vector<SymbolId> id_of(count, kNoSymbol, memory);
     SymbolId next = 0;
     for (const bool wide_pass : {true, false}) {
         for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
@@ -195,9 +206,9 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
 
     // Binary rules grouped by left-hand side, in list order; a rule repeating an
     // earlier one with the same symbols can never be the first to apply.
-    std::unordered_set<std::pair<std::uint64_t, std::uint32_t>, TripleHash> seen;
+    std::pmr::unordered_set<std::pair<std::uint64_t, std::uint32_t>, TripleHash> seen(memory);
     std::vector<std::size_t> per_lhs(next + 1, 0);
-    std::vector<char> keep_rule(binary.size(), 0);
+    std::pmr::vector<char> keep_rule(binary.size(), 0, memory);
     for (std::uint32_t r = 0; r < binary.size(); ++r) {
         const RawBinary& rule = binary[r];
         if (!kept[rule.lhs] || !usable(rule)) continue;
@@ -225,14 +236,14 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         left_corner_begin_[s + 1] += left_corner_begin_[s];
     }
     left_corners_.resize(left_corner_begin_[next]);
-    std::vector<std::size_t> corner_fill(left_corner_begin_.begin(), left_corner_begin_.end() - 1);
+    std::pmr::vector<std::size_t> corner_fill(left_corner_begin_.begin(), left_corner_begin_.end() - 1, memory);
     for (SymbolId lhs = 0; lhs < next; ++lhs) {
         for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right};
     }
 
     // Terminal rules indexed by character: the first tag of each kept symbol.
-    std::vector<std::vector<LexicalEntry>> by_character;
-    std::unordered_set<std::uint64_t> seen_lexical;
+    std::pmr::vector<std::pmr::vector<LexicalEntry>> by_character(memory);
+    std::pmr::unordered_set<std::uint64_t> seen_lexical(memory);
     for (const RawLexical& entry : lexical) {
         if (!kept[entry.lhs]) continue;
         std::uint32_t character = character_id(entry.code_point);
