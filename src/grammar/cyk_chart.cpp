@@ -22,7 +22,7 @@ double chart_bytes(std::size_t length, std::size_t wide, std::size_t symbols) no
     const double n = static_cast<double>(length);
     const double words = std::floor((n + 63.0) / 64.0);
     // Row ends take a word per row; rows hold about n * words - n * n / 128 words, columns about n * n / 128 + n.
-    const double per_wide = n * words + 2.0 * n;
+    const double per_wide = n * words + 3.0 * n;
     return 8.0 * (static_cast<double>(wide) * per_wide + static_cast<double>(symbols) * words) +
            16.0 * (n + 1.0);
 }
@@ -51,6 +51,7 @@ void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
     columns_.assign(wide * column_block_, 0);
     singles_.assign(grammar.symbol_count() * words_, 0);
     row_ends_.assign(wide * length, 0);
+    full_from_.assign(wide * length, words_);
 }
 
 void CykChart::finish_row(const PreparedGrammar& grammar, std::size_t i) noexcept {

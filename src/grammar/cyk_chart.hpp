@@ -58,8 +58,14 @@ public:
         }
         const std::uint64_t* source = row(right, next);
         const std::size_t end = row_end(right, next);
-        for (std::size_t w = next >> 6; w < end; ++w) target[w] |= source[w];
+        // Words from `full` on already hold every end they can: skip them.
+        std::size_t& full = full_from_mut(lhs, i);
+        const std::size_t stop = end < full ? end : full;
+        for (std::size_t w = next >> 6; w < stop; ++w) target[w] |= source[w];
         if (target_end < end) target_end = end;
+        if (stop == full || stop == words_) {
+            while (full > (i >> 6) && target[full - 1] == full_word(full - 1)) --full;
+        }
     }
 
     // Once row i of every symbol is final: mirrors its spans into the columns.
@@ -85,6 +91,21 @@ private:
     const std::uint64_t* row(SymbolId symbol, std::size_t i) const noexcept {
         return rows_.data() + symbol * row_block_ + row_offset_[i] - (i >> 6);
     }
+    // Where a row's run of completely filled words up to its end begins.
+    std::size_t& full_from_mut(SymbolId symbol, std::size_t i) noexcept { return full_from_[symbol * length_ + i]; }
+
+public:
+    // Words of the row from this one on hold every end they can: nothing more can
+    // be added there.
+    std::size_t full_from(SymbolId symbol, std::size_t i) const noexcept { return full_from_[symbol * length_ + i]; }
+
+private:
+    // A word of a row with every valid end set.
+    std::uint64_t full_word(std::size_t w) const noexcept {
+        const std::size_t valid = length_ - (w << 6);
+        return valid >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << valid) - 1;
+    }
+
     // One past the last word of the row that may hold a bit.
     std::size_t& row_end(SymbolId symbol, std::size_t i) noexcept { return row_ends_[symbol * length_ + i]; }
     std::size_t row_end(SymbolId symbol, std::size_t i) const noexcept { return row_ends_[symbol * length_ + i]; }
@@ -106,6 +127,7 @@ private:
     std::vector<std::uint64_t> columns_;
     std::vector<std::uint64_t> singles_;
     std::vector<std::size_t> row_ends_;
+    std::vector<std::size_t> full_from_;
 };
 
 // The most bytes one chart may take: half of the machine's physical memory.

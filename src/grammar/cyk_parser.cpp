@@ -9,33 +9,63 @@
 namespace engine {
 namespace {
 
+void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, SymbolId left, std::size_t i,
+                      std::size_t k) {
+    for (const LeftCorner& rule : grammar.rules_starting_with(left)) {
+        chart.extend_row(grammar, rule.lhs, i, rule.right, k + 1);
+    }
+}
+
 // Fills every cell, one start position at a time from the last: once X derives
 // (i, k), each rule lhs -> X Y adds to lhs's row i every span (k + 1, j) that Y
 // derives. Rows of later starts are final by then, and the ends k of row i are
 // taken in increasing order, so every end is final before it is taken; taking
 // one only adds ends beyond it.
-void fill_chart(const PreparedGrammar& grammar, CykChart& chart) {
+void fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::vector<SymbolId>& live) {
     const std::size_t n = chart.length();
     const auto left_children = grammar.left_children();
+    const auto ends_of = [&](std::span<const SymbolId> symbols, std::size_t i, std::size_t w) {
+        std::uint64_t ends = 0;
+        for (const SymbolId left : symbols) ends |= chart.ends_from(grammar, left, i, w);
+        return ends;
+    };
+    // A left child whose every rule targets a row already full beyond word w
+    // can add nothing from an end in word w.
+    const auto collect_live = [&](std::size_t i, std::size_t w) {
+        live.clear();
+        for (const SymbolId left : grammar.wide_left_children()) {
+            for (const LeftCorner& rule : grammar.rules_starting_with(left)) {
+                if (chart.full_from(rule.lhs, i) > w) {
+                    live.push_back(left);
+                    break;
+                }
+            }
+        }
+    };
     for (std::size_t i = n; i-- > 0;) {
+        if (i + 1 == n) {
+            chart.finish_row(grammar, i);
+            continue;
+        }
+        // Left parts of one character: any symbol deriving the character at i.
+        for (const SymbolId left : left_children) {
+            if (chart.derives(grammar, left, i, i)) apply_rules_from(grammar, chart, left, i, i);
+        }
+        // Longer left parts (i, k), i < k < n - 1, come from wide symbols only.
         for (std::size_t w = i >> 6; w < chart.words_per_row(); ++w) {
-            // Ends k < n - 1 only: a left part must leave room for a right one.
             const std::size_t last = n - 1 - (w << 6);
             std::uint64_t open = last >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << last) - 1;
-            for (;;) {
-                std::uint64_t ends = 0;
-                for (const SymbolId left : left_children) ends |= chart.ends_from(grammar, left, i, w);
-                ends &= open;
-                if (!ends) break;
+            if (w == (i >> 6)) open &= ~std::uint64_t{0} << (i & 63) << 1;
+            collect_live(i, w);
+            std::uint64_t ends = ends_of(live, i, w) & open;
+            while (ends) {
                 const std::uint64_t lowest = ends & (~ends + 1);
                 open &= ~lowest;
                 const std::size_t k = (w << 6) + std::countr_zero(ends);
-                for (const SymbolId left : left_children) {
-                    if (!(chart.ends_from(grammar, left, i, w) & lowest)) continue;
-                    for (const LeftCorner& rule : grammar.rules_starting_with(left)) {
-                        chart.extend_row(grammar, rule.lhs, i, rule.right, k + 1);
-                    }
+                for (const SymbolId left : live) {
+                    if (chart.ends_from(grammar, left, i, w) & lowest) apply_rules_from(grammar, chart, left, i, k);
                 }
+                ends = ends_of(live, i, w) & open;
             }
         }
         chart.finish_row(grammar, i);
@@ -82,7 +112,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
             chart.set_single(entry.symbol, p, grammar.is_wide(entry.symbol));
         }
     }
-    fill_chart(grammar, chart);
+    fill_chart(grammar, chart, live_scratch_);
     if (!chart.derives(grammar, start, 0, n - 1)) return false;
 
     // Read the derivation out in pre-order: at each node the first rule in list

@@ -36,6 +36,7 @@ private:
     std::unique_ptr<const PreparedGrammar> grammar_;
     std::unique_ptr<CykChart> chart_;
     std::vector<std::uint32_t> code_points_;
+    std::vector<std::uint32_t> live_scratch_;
     struct PendingNode {
         std::size_t i, j;
         std::uint32_t symbol;

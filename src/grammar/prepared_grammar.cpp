@@ -232,7 +232,10 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         for (const BinaryRule& rule : rules_of(lhs)) ++left_corner_begin_[rule.left + 1];
     }
     for (SymbolId s = 0; s < next; ++s) {
-        if (left_corner_begin_[s + 1] > 0) left_children_.push_back(s);
+        if (left_corner_begin_[s + 1] > 0) {
+            left_children_.push_back(s);
+            if (is_wide(s)) ++wide_left_children_;
+        }
         left_corner_begin_[s + 1] += left_corner_begin_[s];
     }
     left_corners_.resize(left_corner_begin_[next]);

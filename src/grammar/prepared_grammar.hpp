@@ -69,6 +69,10 @@ public:
     }
     // The symbols that are the first right-hand symbol of some rule.
     std::span<const SymbolId> left_children() const noexcept { return left_children_; }
+    // The wide ones among them (ids are numbered wide first, so they lead the list).
+    std::span<const SymbolId> wide_left_children() const noexcept {
+        return std::span<const SymbolId>(left_children_).first(wide_left_children_);
+    }
 
     // True for the symbol spelled as the empty string: the walk stops at a rule
     // whose second symbol it is.
@@ -96,6 +100,7 @@ private:
     std::vector<LeftCorner> left_corners_;
     std::vector<std::size_t> left_corner_begin_;
     std::vector<SymbolId> left_children_;
+    std::size_t wide_left_children_ = 0;
     std::array<std::uint32_t, 128> ascii_{};
     std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
     std::vector<LexicalEntry> lexical_;
