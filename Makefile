@@ -37,3 +37,21 @@ sanitize: venv
 
 clean:
 	rm -rf build $(VENV)
+
+# Side-by-side report against other Python parsers (bench/peers/run.py): its own
+# virtual environment bench/.venv from the same Python 3.13, with the project and
+# the pinned peers installed; writes bench/results/peers.md and peers.png.
+BENCH_VENV := bench/.venv
+BENCH_PY := $(BENCH_VENV)/bin/python
+BENCH_PIP := $(BENCH_PY) -m pip --disable-pip-version-check
+
+.PHONY: bench-peers
+
+$(BENCH_VENV)/.ready: bench/peers/requirements.txt
+	python313=$$(scripts/find-python313) && "$$python313" -m venv $(BENCH_VENV)
+	$(BENCH_PIP) install --quiet -r bench/peers/requirements.txt
+	touch $@
+
+bench-peers: $(BENCH_VENV)/.ready
+	$(BENCH_PIP) install --quiet .
+	PATH="$(abspath $(BENCH_VENV))/bin:$$PATH" $(BENCH_PY) bench/peers/run.py
