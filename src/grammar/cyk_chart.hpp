@@ -43,6 +43,9 @@ public:
 
     std::size_t words_per_row() const noexcept { return words_; }
 
+    // One past the last word of row i of a wide symbol that may hold an end.
+    std::size_t row_end_of(SymbolId symbol, std::size_t i) const noexcept { return row_end(symbol, i); }
+
     // For a rule lhs -> X right whose X derives (i, k): every span (k + 1, j) that
     // `right` derives makes lhs derive (i, j). `lhs` is wide.
     void extend_row(const PreparedGrammar& grammar, SymbolId lhs, std::size_t i, SymbolId right,

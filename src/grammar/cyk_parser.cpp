@@ -1,5 +1,6 @@
 #include "cyk_parser.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "cyk_chart.hpp"
@@ -52,7 +53,14 @@ void fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::vector<Sym
             if (chart.derives(grammar, left, i, i)) apply_rules_from(grammar, chart, left, i, i);
         }
         // Longer left parts (i, k), i < k < n - 1, come from wide symbols only.
-        for (std::size_t w = i >> 6; w < chart.words_per_row(); ++w) {
+        // Ends lie before the furthest row end of the wide left children; taking an
+        // end may push that further, so it is read again for every word.
+        const auto furthest_end = [&] {
+            std::size_t end = 0;
+            for (const SymbolId left : grammar.wide_left_children()) end = std::max(end, chart.row_end_of(left, i));
+            return end;
+        };
+        for (std::size_t w = i >> 6; w < furthest_end(); ++w) {
             const std::size_t last = n - 1 - (w << 6);
             std::uint64_t open = last >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << last) - 1;
             if (w == (i >> 6)) open &= ~std::uint64_t{0} << (i & 63) << 1;
