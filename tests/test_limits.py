@@ -39,16 +39,25 @@ def test_a_chart_that_cannot_fit_is_memory_error(name, make_args):
     still_working()
 
 
-def test_memory_errors_release_what_they_held():
+@pytest.mark.parametrize(
+    "name, make_args",
+    [
+        ("parse_cnf", lambda text: (text, SELF_PAIR_RULES, "S")),
+        ("grammar_bpc", lambda text: (SELF_PAIR, ["ab", text], {"a"}, "S")),
+        ("induce_full", lambda text: (["aa", "aa", "aa"], ["a", text], ["a"])),
+    ],
+)
+def test_memory_errors_release_what_they_held(name, make_args):
     text = "a" * TOO_LONG
+    function = getattr(_engine, name)
     for _ in range(10):  # warm-up
         with pytest.raises(MemoryError):
-            _engine.grammar_bpc(SELF_PAIR, ["ab", text], {"a"}, "S")
+            function(*make_args(text))
     gc.collect()
     before = sys.getallocatedblocks()
     for _ in range(100):
         with pytest.raises(MemoryError):
-            _engine.grammar_bpc(SELF_PAIR, ["ab", text], {"a"}, "S")
+            function(*make_args(text))
     gc.collect()
     assert sys.getallocatedblocks() - before < 50
     assert sys.getrefcount(text) == 2
