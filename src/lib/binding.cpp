@@ -8,6 +8,7 @@
 namespace engine::boundary {
 namespace {
 
+// The TypeError messages below are kept word for word on purpose: callers match on them.
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c' — the way Python lists missing arguments.
 std::string quoted_name_list(std::span<const char* const> names) {
     std::string text;

@@ -9,6 +9,7 @@
 namespace engine::boundary {
 namespace {
 
+// The error messages in this file are kept word for word on purpose: callers match on them.
 // A reported length only sizes a reservation: it may be a lie (a user-defined
 // __len__), so it never reserves more than this many items up front.
 constexpr Py_ssize_t kReservationCap = Py_ssize_t{1} << 16;

@@ -8,6 +8,8 @@
 namespace engine::boundary {
 namespace {
 
+// The exception's qualified name, docstring and texts are kept word for word on
+// purpose: callers match on them.
 constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
 constexpr const char* kPanicTypeDoc =
     "\n"
@@ -61,6 +63,7 @@ PyObject* panic_exception_type() {
 
 void raise_internal_fault(const InternalFault& fault) { raise_panic(fault.message, fault.where); }
 
+// Its message is kept word for word on purpose: callers match on it.
 void raise_result_failure(std::source_location where) {
     if (PyErr_Occurred()) PyErr_Print();
     raise_panic("Python API call failed", where);

@@ -113,6 +113,7 @@ PyCFunction as_table_entry(Function function) {
 
 constexpr int kCallConvention = METH_FASTCALL | METH_KEYWORDS;
 
+// The docstrings are kept word for word on purpose: callers match on them.
 // The first line of each docstring is the signature the interpreter exposes as
 // __text_signature__; "--" and a blank line separate it from __doc__.
 PyMethodDef function_table[] = {

@@ -13,11 +13,13 @@ namespace {
 
 constexpr int kModuleApiVersion = 1013;
 
-// Where the refusal sends the reader: the README section listing the limits.
+// Where the refusal sends the reader: the README section listing the limits. Kept
+// word for word on purpose: callers match on it.
 constexpr const char* kSubinterpreterMessage =
     "PyO3 modules do not yet support subinterpreters, see the \"Limits\" section of "
     "the grammar-engine README";
 
+// The module docstring below is kept word for word on purpose: callers match on it.
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_engine",                    // m_name
