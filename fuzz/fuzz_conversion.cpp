@@ -5,7 +5,7 @@
 #include "fuzz_input.hpp"
 #include "fuzz_report.hpp"
 #include "grammar/cnf_conversion.hpp"
-#include "reference_grammar.hpp"
+#include "plain_engine.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::FuzzInput input(data, size);
@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<engine::Production> productions = input.productions(40, true);
 
     const auto converted = engine::to_cnf_tagged(productions, fuzz::make_terminal_set(terminals));
-    const auto expected = fuzz::reference::to_cnf_tagged(productions, terminals);
+    const auto expected = reference::to_cnf_tagged(productions, {terminals.begin(), terminals.end()});
     const auto input_text = [&] {
         return "productions = " + fuzz::describe(productions) + "\nterminals = " + fuzz::describe(terminals);
     };

@@ -7,7 +7,7 @@
 #include "fuzz_input.hpp"
 #include "fuzz_report.hpp"
 #include "induction/induction.hpp"
-#include "reference_induction.hpp"
+#include "plain_engine.hpp"
 
 namespace {
 
@@ -69,17 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The reference parses every string twice per candidate with a cubic CYK.
     const std::size_t rule_estimate = 2 * (13 + alphabet.size()) + 1;
     double work = 0.0;
-    std::vector<std::string> chars;
     for (const auto* corpus : {&train, &test}) {
         for (const std::string& text : *corpus) {
-            if (fuzz::reference::split_characters(text, chars)) {
-                work += 2.0 * fuzz::reference::parse_work(chars.size(), rule_estimate);
+            if (const auto chars = reference::split_characters(text)) {
+                work += 2.0 * reference::parse_work(chars->size(), rule_estimate);
             }
         }
     }
     if (work > kReferenceBudget) return 0;
 
-    const fuzz::reference::Induced expected = fuzz::reference::induce_full(train, test, alphabet);
+    const reference::InductionResult expected = reference::induce_full(train, test, alphabet);
     const bool same_bpc = std::isinf(expected.bpc) ? result.bpc == expected.bpc
                                                    : std::fabs(result.bpc - expected.bpc) <= 1e-9;
     if (result.strategy != expected.strategy || !same_bpc || result.productions != expected.productions) {

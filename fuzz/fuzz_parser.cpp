@@ -8,7 +8,7 @@
 #include "fuzz_report.hpp"
 #include "grammar/cnf_conversion.hpp"
 #include "grammar/cyk_parser.hpp"
-#include "reference_grammar.hpp"
+#include "plain_engine.hpp"
 
 namespace {
 
@@ -16,8 +16,8 @@ namespace {
 constexpr double kReferenceBudget = 1.5e6;
 
 std::size_t character_count(std::string_view text) {
-    std::vector<std::string> chars;
-    return fuzz::reference::split_characters(text, chars) ? chars.size() : 0;
+    const auto chars = reference::split_characters(text);
+    return chars ? chars->size() : 0;
 }
 
 }  // namespace
@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                "\none-shot = " + fuzz::describe(one_shot));
         }
         const std::size_t n = character_count(text);
-        if (fuzz::reference::parse_work(n, binary_rules + 1) <= kReferenceBudget) {
-            const auto expected = fuzz::reference::parse(text, rules, start);
+        if (reference::parse_work(n, binary_rules + 1) <= kReferenceBudget) {
+            const auto expected = reference::parse_cnf(text, rules, start);
             if (reused != expected) {
                 fuzz::mismatch("parse differs from the reference", input_text() +
                                                                        "\nengine    = " + fuzz::describe(reused) +

@@ -7,7 +7,7 @@
 #include "fuzz_input.hpp"
 #include "fuzz_report.hpp"
 #include "grammar/corpus_scoring.hpp"
-#include "reference_grammar.hpp"
+#include "plain_engine.hpp"
 
 namespace {
 
@@ -28,7 +28,7 @@ std::string describe(const engine::ScoreMetrics& metrics) {
     return out + "}";
 }
 
-std::string describe(const fuzz::reference::Metrics& metrics) {
+std::string describe(const reference::Metrics& metrics) {
     const auto show = [](const std::optional<double>& value) { return value ? std::to_string(*value) : "absent"; };
     return "{bpc_with_lib: " + std::to_string(metrics.bpc_with_lib) + ", l_library: " + show(metrics.l_library) +
            ", l_data: " + show(metrics.l_data) + ", parse_failures: " + std::to_string(metrics.parse_failures) +
@@ -56,9 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t rule_estimate = 1;
     for (const engine::Production& production : productions) rule_estimate += production.rhs.size() + 1;
     double work = 0.0;
-    std::vector<std::string> chars;
     for (const std::string& text : corpus) {
-        if (fuzz::reference::split_characters(text, chars)) work += fuzz::reference::parse_work(chars.size(), rule_estimate);
+        if (const auto chars = reference::split_characters(text)) {
+            work += reference::parse_work(chars->size(), rule_estimate);
+        }
     }
     if (work > kReferenceBudget) {
         if (scored.ok() && scored.value().parse_failures > static_cast<double>(corpus.size())) {
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    const auto expected = fuzz::reference::grammar_bpc(productions, corpus, terminals, start);
+    const auto expected = reference::grammar_bpc(productions, corpus, {terminals.begin(), terminals.end()}, start);
     if (!expected) {
         if (scored.ok()) fuzz::mismatch("scoring accepted an empty right-hand side", input_text());
         return 0;

@@ -1,12 +1,13 @@
-// naive_module.cpp — the `_naive_engine` extension module: the same four functions
-// and Python shapes as `_engine`, with minimal argument handling (well-formed input).
+// naive_module.cpp — the `_naive_engine` extension module: the plain reference engine
+// behind the same four functions and Python shapes as `_engine`, for well-formed input.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
-#include "naive_core.hpp"
+#include "plain_engine.hpp"
 
 namespace {
 
@@ -17,6 +18,13 @@ using Ref = std::unique_ptr<PyObject, Release>;
 
 // Thrown when a Python conversion failed and left an exception set.
 struct PythonError {};
+
+// The value of a reference operation that fails only on an empty right-hand side.
+template <class Value>
+Value converted(std::optional<Value> value) {
+    if (!value) throw std::out_of_range("index out of bounds: the len is 0 but the index is 0");
+    return std::move(*value);
+}
 
 std::string to_string(PyObject* object) {
     Py_ssize_t size = 0;
@@ -40,8 +48,8 @@ std::vector<std::string> to_strings(PyObject* sequence) {
     return out;
 }
 
-naive::NameSet to_name_set(PyObject* set) {
-    naive::NameSet out;
+reference::NameSet to_name_set(PyObject* set) {
+    reference::NameSet out;
     const Ref iterator(PyObject_GetIter(set));
     if (!iterator) throw PythonError{};
     while (PyObject* item = PyIter_Next(iterator.get())) {
@@ -52,20 +60,20 @@ naive::NameSet to_name_set(PyObject* set) {
     return out;
 }
 
-std::vector<naive::Production> to_productions(PyObject* sequence) {
-    std::vector<naive::Production> out;
+std::vector<reference::Production> to_productions(PyObject* sequence) {
+    std::vector<reference::Production> out;
     for_each_item(sequence, [&](PyObject* item) {
-        out.push_back(naive::Production{to_string(PyTuple_GetItem(item, 0)), to_strings(PyTuple_GetItem(item, 1))});
+        out.push_back(reference::Production{to_string(PyTuple_GetItem(item, 0)), to_strings(PyTuple_GetItem(item, 1))});
     });
     return out;
 }
 
-std::vector<naive::TaggedRule> to_rules(PyObject* sequence) {
-    std::vector<naive::TaggedRule> out;
+std::vector<reference::TaggedRule> to_rules(PyObject* sequence) {
+    std::vector<reference::TaggedRule> out;
     for_each_item(sequence, [&](PyObject* item) {
         const long tag = PyLong_AsLong(PyTuple_GetItem(item, 2));
         if (tag == -1 && PyErr_Occurred()) throw PythonError{};
-        out.push_back(naive::TaggedRule{to_string(PyTuple_GetItem(item, 0)), to_strings(PyTuple_GetItem(item, 1)),
+        out.push_back(reference::TaggedRule{to_string(PyTuple_GetItem(item, 0)), to_strings(PyTuple_GetItem(item, 1)),
                                         static_cast<std::int32_t>(tag)});
     });
     return out;
@@ -106,7 +114,7 @@ PyObject* py_to_cnf_tagged(PyObject*, PyObject* args) {
     PyObject *productions, *terminals;
     if (!PyArg_ParseTuple(args, "OO", &productions, &terminals)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto rules = naive::to_cnf_tagged(to_productions(productions), to_name_set(terminals));
+        const auto rules = converted(reference::to_cnf_tagged(to_productions(productions), to_name_set(terminals)));
         Ref list(PyList_New(static_cast<Py_ssize_t>(rules.size())));
         if (!list) throw PythonError{};
         for (std::size_t i = 0; i < rules.size(); ++i) {
@@ -123,7 +131,7 @@ PyObject* py_parse_cnf(PyObject*, PyObject* args) {
     PyObject *text, *rules, *start;
     if (!PyArg_ParseTuple(args, "OOO", &text, &rules, &start)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const auto tags = naive::parse_cnf(to_string(text), to_rules(rules), to_string(start));
+        const auto tags = reference::parse_cnf(to_string(text), to_rules(rules), to_string(start));
         if (!tags) Py_RETURN_NONE;
         Ref list(PyList_New(static_cast<Py_ssize_t>(tags->size())));
         if (!list) throw PythonError{};
@@ -140,8 +148,8 @@ PyObject* py_grammar_bpc(PyObject*, PyObject* args) {
     PyObject *productions, *corpus, *terminals, *start;
     if (!PyArg_ParseTuple(args, "OOOO", &productions, &corpus, &terminals, &start)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const naive::Metrics metrics = naive::grammar_bpc(to_productions(productions), to_strings(corpus),
-                                                          to_name_set(terminals), to_string(start));
+        const reference::Metrics metrics = converted(reference::grammar_bpc(
+            to_productions(productions), to_strings(corpus), to_name_set(terminals), to_string(start)));
         Ref dict(PyDict_New());
         if (!dict) throw PythonError{};
         set_item(dict.get(), "bpc_with_lib", PyFloat_FromDouble(metrics.bpc_with_lib));
@@ -159,8 +167,8 @@ PyObject* py_induce_full(PyObject*, PyObject* args) {
     PyObject *corpus_train, *corpus_test, *alphabet;
     if (!PyArg_ParseTuple(args, "OOO", &corpus_train, &corpus_test, &alphabet)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const naive::InductionResult result =
-            naive::induce_full(to_strings(corpus_train), to_strings(corpus_test), to_strings(alphabet));
+        const reference::InductionResult result =
+            reference::induce_full(to_strings(corpus_train), to_strings(corpus_test), to_strings(alphabet));
         Ref dict(PyDict_New());
         if (!dict) throw PythonError{};
         set_item(dict.get(), "strategy", new_str(result.strategy));
@@ -168,7 +176,7 @@ PyObject* py_induce_full(PyObject*, PyObject* args) {
         Ref grammar(PyList_New(0));
         Ref productions(PyList_New(0));
         if (!grammar || !productions) throw PythonError{};
-        for (const naive::Production& production : result.productions) {
+        for (const reference::Production& production : result.productions) {
             std::string rendered = production.lhs + "->";
             for (const std::string& symbol : production.rhs) rendered += symbol;
             const Ref text(new_str(rendered));

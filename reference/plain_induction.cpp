@@ -2,16 +2,20 @@
 // by parsing the training corpus, and selection by score on the test corpus.
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 
-#include "naive_core.hpp"
+#include "induction/candidates.hpp"
+#include "induction/pruning.hpp"
+#include "plain_engine.hpp"
 
-namespace naive {
+namespace reference {
 namespace {
 
-constexpr std::uint64_t kMinPairCount = 3;
-constexpr std::size_t kMaxChainPairs = 6;
-constexpr double kMinUseShare = 0.01;
-constexpr std::size_t kProtectedRhsLen = 2;
+// The thresholds are the engine's own: they define the pipeline, not its speed.
+using engine::kMaxChainPairs;
+using engine::kMinPairCount;
+using engine::kMinUseShare;
+using engine::kProtectedRhsLen;
 
 using SymbolPair = std::pair<std::string, std::string>;
 
@@ -60,7 +64,8 @@ struct Candidate {
 std::vector<Production> prune_by_usage(const Candidate& candidate,
                                        const std::vector<std::string>& corpus_train,
                                        const NameSet& terminals) {
-    const std::vector<TaggedRule> rules = to_cnf_tagged(candidate.productions, terminals);
+    // Candidates never hold an empty right-hand side, so the conversion succeeds.
+    const std::vector<TaggedRule> rules = *to_cnf_tagged(candidate.productions, terminals);
     std::unordered_map<std::int32_t, std::uint64_t> use_counts;
     for (const std::string& text : corpus_train) {
         const auto tags = parse_cnf(text, rules, "S");
@@ -94,7 +99,7 @@ InductionResult induce_full(const std::vector<std::string>& corpus_train,
     PairCounts boundary_counts;
     PairCounts bigram_counts;
     for (const std::string& text : corpus_train) {
-        const std::vector<std::string> chars = split_characters(text);
+        const std::vector<std::string> chars = corpus_characters(text);
         if (chars.size() < 2) continue;
         boundary_counts.add(chars.front(), chars.back());
         for (std::size_t i = 0; i + 1 < chars.size(); ++i) bigram_counts.add(chars[i], chars[i + 1]);
@@ -126,10 +131,10 @@ InductionResult induce_full(const std::vector<std::string>& corpus_train,
         if (candidate.productions.empty()) continue;
         std::vector<Production> pruned = prune_by_usage(candidate, corpus_train, terminals);
         if (pruned.empty()) continue;
-        const double score = grammar_bpc(pruned, corpus_test, terminals, "S").bpc_with_lib;
+        const double score = grammar_bpc(pruned, corpus_test, terminals, "S")->bpc_with_lib;
         if (score < best.bpc) best = InductionResult{candidate.strategy, score, std::move(pruned)};
     }
     return best;
 }
 
-}  // namespace naive
+}  // namespace reference

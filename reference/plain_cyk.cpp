@@ -1,8 +1,10 @@
 // CYK over a chart of hash sets and back-pointer maps keyed by nonterminal name; the
 // rule list is scanned in order for every position and every span.
-#include "naive_core.hpp"
+#include <unordered_map>
 
-namespace naive {
+#include "plain_engine.hpp"
+
+namespace reference {
 namespace {
 
 struct BackPointer {
@@ -45,9 +47,10 @@ void walk(Chart& chart, std::size_t i, std::size_t j, const std::string& name,
 std::optional<std::vector<std::int32_t>> parse_cnf(std::string_view text,
                                                    const std::vector<TaggedRule>& rules,
                                                    const std::string& start) {
-    const std::vector<std::string> chars = split_characters(text);
+    const auto split = split_characters(text);
+    if (!split || split->empty()) return std::nullopt;
+    const std::vector<std::string>& chars = *split;
     const std::size_t n = chars.size();
-    if (n == 0) return std::nullopt;
     Chart chart(n);
 
     for (std::size_t p = 0; p < n; ++p) {
@@ -86,20 +89,4 @@ std::optional<std::vector<std::int32_t>> parse_cnf(std::string_view text,
     return tags;
 }
 
-std::vector<std::string> split_characters(std::string_view text) {
-    std::vector<std::string> chars;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[pos]);
-        std::size_t width = 1;
-        if (lead >= 0xF0) width = 4;
-        else if (lead >= 0xE0) width = 3;
-        else if (lead >= 0xC0) width = 2;
-        if (pos + width > text.size()) width = text.size() - pos;
-        chars.emplace_back(text.substr(pos, width));
-        pos += width;
-    }
-    return chars;
-}
-
-}  // namespace naive
+}  // namespace reference

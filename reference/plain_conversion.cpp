@@ -1,13 +1,13 @@
 // Tagged CNF conversion: pre-terminals for terminals in long right-hand sides and a
 // left-branching chain of fresh nonterminals for right-hand sides of three or more.
-#include <stdexcept>
+#include <unordered_map>
 
-#include "naive_core.hpp"
+#include "plain_engine.hpp"
 
-namespace naive {
+namespace reference {
 
-std::vector<TaggedRule> to_cnf_tagged(const std::vector<Production>& productions,
-                                      const NameSet& terminals) {
+std::optional<std::vector<TaggedRule>> to_cnf_tagged(const std::vector<Production>& productions,
+                                                     const NameSet& terminals) {
     std::vector<TaggedRule> out;
     std::unordered_map<std::string, std::string> preterminals;
     std::uint64_t counter = 0;
@@ -26,7 +26,7 @@ std::vector<TaggedRule> to_cnf_tagged(const std::vector<Production>& productions
         const Production& production = productions[n];
         const auto tag = static_cast<std::int32_t>(n);
         const std::size_t length = production.rhs.size();
-        if (length == 0) throw std::out_of_range("index out of bounds: the len is 0 but the index is 0");
+        if (length == 0) return std::nullopt;
         if (length == 1) {
             out.push_back(TaggedRule{production.lhs, {production.rhs[0]}, tag});
             continue;
@@ -44,4 +44,4 @@ std::vector<TaggedRule> to_cnf_tagged(const std::vector<Production>& productions
     return out;
 }
 
-}  // namespace naive
+}  // namespace reference
