@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import _engine
+from conftest import WORKED_PRODUCTIONS, WORKED_RULES, Items, Pair
 
 PRODUCTIONS = [("S", ["a", "S", "b"]), ("S", ["a", "b"]), ("S", ["a"])]
 RULES = _engine.to_cnf_tagged(PRODUCTIONS, {"a", "b"})
@@ -373,6 +374,85 @@ def test_self_containing_containers():
     pair.append(("S", pair))
     with pytest.raises(TypeError, match="'tuple' object cannot be converted to 'PyString'"):
         _engine.to_cnf_tagged(pair, set())
+
+
+# ---------------------------------------------------------------- lying lengths and edits during conversion
+
+HUGE_LENGTHS = [sys.maxsize, 2**100, -1, ValueError("no length"), TypeError("no length"),
+                KeyboardInterrupt()]
+
+
+@pytest.mark.parametrize("length", HUGE_LENGTHS, ids=repr)
+def test_reported_lengths_do_not_matter(length):
+    productions = Items([Pair(p) for p in WORKED_PRODUCTIONS], length)
+    assert _engine.to_cnf_tagged(productions, {"a", "b"}) == WORKED_RULES
+    rhs = Items(["x", "y"], length)
+    assert _engine.to_cnf_tagged([("S", rhs)], set()) == [("S", ["x", "y"], 0)]
+    corpus = ["ab", "ba", "aabb"]
+    wrapped = Items(corpus, length)
+    assert _engine.grammar_bpc(WORKED_PRODUCTIONS, wrapped, {"a", "b"}, "S") == _engine.grammar_bpc(
+        WORKED_PRODUCTIONS, corpus, {"a", "b"}, "S"
+    )
+    assert _engine.induce_full(wrapped, wrapped, Items(["a", "b"], length)) == _engine.induce_full(
+        corpus, corpus, ["a", "b"]
+    )
+    rules = Items([(r[0], Items(r[1], length), r[2]) for r in WORKED_RULES], length)
+    assert _engine.parse_cnf("aabb", rules, "S") == _engine.parse_cnf("aabb", WORKED_RULES, "S")
+
+
+class Mutating:
+    """A right-hand side whose iteration edits the production list being converted."""
+
+    def __init__(self, productions, edit):
+        self.productions, self.edit = productions, edit
+
+    def __getitem__(self, index):
+        return ["a", "b"][index]
+
+    def __iter__(self):
+        self.edit(self.productions)
+        yield from ["a", "b"]
+
+
+@pytest.mark.parametrize(
+    "edit, expected",
+    [
+        (list.clear, [("S", ["a", "b"], 0)]),
+        (lambda ps: ps.append(("T", ["c"])) if len(ps) < 3 else None,
+         [("S", ["a", "b"], 0), ("R", ["d"], 1), ("T", ["c"], 2)]),
+        (lambda ps: ps.__setitem__(slice(None), [0] * 1000), "fail"),
+    ],
+)
+def test_sequence_edited_during_conversion(edit, expected):
+    productions = []
+    productions.extend([("S", Mutating(productions, edit)), ("R", ["d"])])
+    if expected == "fail":
+        with pytest.raises(TypeError, match="'int' object cannot be converted to 'PyTuple'"):
+            _engine.to_cnf_tagged(productions, set())
+    else:
+        assert _engine.to_cnf_tagged(productions, set()) == expected
+
+
+def test_fresh_items_stay_alive_while_used():
+    class Fresh:
+        """Hands out a new str object on every access, referenced nowhere else."""
+
+        def __init__(self, count):
+            self.count = count
+
+        def __getitem__(self, index):
+            if index >= self.count:
+                raise IndexError(index)
+            return "".join(["ab"] * (index % 7 + 1))
+
+    # The engine reads the texts after the whole corpus is converted, so each item
+    # must still be alive then.
+    corpus = Fresh(500)
+    plain = list(corpus)
+    assert _engine.grammar_bpc(WORKED_PRODUCTIONS, corpus, {"a", "b"}, "S") == _engine.grammar_bpc(
+        WORKED_PRODUCTIONS, plain, {"a", "b"}, "S"
+    )
+    assert _engine.induce_full(corpus, corpus, Fresh(2)) == _engine.induce_full(plain, plain, ["ab", "abab"])
 
 
 # ---------------------------------------------------------------- reference counts

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import _engine
-from test_boundary import (
+from conftest import (
     BINDING_ERRORS,
     CONVERSION_ERRORS,
     PASSED_THROUGH,
