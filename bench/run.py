@@ -29,6 +29,10 @@ ROOT = Path(__file__).resolve().parents[1]
 NAIVE_BUILD_DIR = ROOT / "build" / "bench"
 RESULTS_FILE = ROOT / "bench" / "results" / "latest.md"
 
+# The plain Python model of the induction, which names its thresholds once.
+sys.path.append(str(ROOT / "tests"))
+import reference_induction as induction_model  # noqa: E402
+
 SHORT_MAX = 32  # the "short strings" bucket: at most this many characters
 LONG_MIN = 200  # the "long strings" bucket: at least this many characters
 TARGETS = {"short": 10.0, "long": 100.0, "induce_text": 50.0}
@@ -204,33 +208,11 @@ def alphabet_of(*corpora: list[str]) -> list[str]:
 
 
 def build_chain_grammar(engine, train: list[str], alphabet: list[str]) -> list:
-    """The pruned "chain" candidate that induce_full builds from `train`.
-
-    Bigrams ranked by count (ties in first-counted order), the first six of count
-    3 or more as S -> a b and S -> a b S, S -> c per alphabet entry, S -> S S; then
-    the productions of three symbols used in under 1% of the parses' production
-    uses on `train` are dropped.
-    """
-    counts: dict[tuple[str, str], int] = {}
-    for s in train:
-        for pair in zip(s, s[1:]):
-            counts[pair] = counts.get(pair, 0) + 1
-    ranked = sorted(counts.items(), key=lambda item: -item[1])
-    productions = []
-    for (a, b), n in [item for item in ranked if item[1] >= 3][:6]:
-        productions += [("S", [a, b]), ("S", [a, b, "S"])]
-    productions += [("S", [c]) for c in alphabet] + [("S", ["S", "S"])]
-
-    rules = engine.to_cnf_tagged(productions, frozenset(alphabet))
-    uses = [0] * len(productions)
-    for s in train:
-        for tag in engine.parse_cnf(s, rules, "S") or ():
-            if tag >= 0:
-                uses[tag] += 1
-    total = sum(uses)
-    if total == 0:
-        return productions
-    return [p for p, n in zip(productions, uses) if n / total >= 0.01 or len(p[1]) <= 2]
+    """The pruned "chain" candidate that induce_full builds from `train`, by the
+    plain Python model of the induction, with `engine` parsing for the pruning."""
+    _, bigram_counts = induction_model.collect_corpus_stats(train)
+    productions = induction_model.build_chain_grammar(bigram_counts, alphabet)
+    return induction_model.prune_by_usage(productions, train, frozenset(alphabet), parser=engine)
 
 
 def chain_grammar_for(engine, train: list[str], test: list[str], alphabet: list[str]) -> tuple[list, str]:
@@ -379,18 +361,24 @@ def shrink_list(items: list, still_fails) -> list:
     return items
 
 
+def mismatch_of(engine, naive, function: str, *args) -> Mismatch:
+    """The call as it would be typed, and what each side returns for it."""
+    shown = ", ".join(repr(set(a) if isinstance(a, frozenset) else a) for a in args)
+    detail = (
+        f"{function}({shown}):\n"
+        f"  _engine -> {getattr(engine, function)(*args)!r}\n"
+        f"  naive   -> {getattr(naive, function)(*args)!r}"
+    )
+    return Mismatch(function, detail)
+
+
 def minimise_parse(engine, naive, s: str, rules: list, start: str) -> Mismatch:
     def differs(text, rs):
         return engine.parse_cnf(text, rs, start) != naive.parse_cnf(text, rs, start)
 
     s = shrink_string(s, lambda t: differs(t, rules))
     rules = shrink_list(list(rules), lambda rs: differs(s, rs))
-    detail = (
-        f"parse_cnf({s!r}, {rules!r}, {start!r}):\n"
-        f"  _engine -> {engine.parse_cnf(s, rules, start)!r}\n"
-        f"  naive   -> {naive.parse_cnf(s, rules, start)!r}"
-    )
-    return Mismatch("parse_cnf", detail)
+    return mismatch_of(engine, naive, "parse_cnf", s, rules, start)
 
 
 def minimise_bpc(engine, naive, productions: list, corpus: list[str], terminals, start: str) -> Mismatch:
@@ -403,12 +391,7 @@ def minimise_bpc(engine, naive, productions: list, corpus: list[str], terminals,
     else:
         corpus = shrink_list(list(corpus), lambda cs: differs(productions, cs))
     productions = shrink_list(list(productions), lambda ps: differs(ps, corpus))
-    detail = (
-        f"grammar_bpc({productions!r}, {corpus!r}, {set(terminals)!r}, {start!r}):\n"
-        f"  _engine -> {engine.grammar_bpc(productions, corpus, terminals, start)!r}\n"
-        f"  naive   -> {naive.grammar_bpc(productions, corpus, terminals, start)!r}"
-    )
-    return Mismatch("grammar_bpc", detail)
+    return mismatch_of(engine, naive, "grammar_bpc", productions, corpus, terminals, start)
 
 
 def minimise_induce(engine, naive, train: list[str], test: list[str], alphabet: list[str]) -> Mismatch:
@@ -432,12 +415,7 @@ def minimise_induce(engine, naive, train: list[str], test: list[str], alphabet: 
         train = shrink_list(train, lambda tr: differs(tr, test))
     if len(test) <= 64:
         test = shrink_list(test, lambda te: differs(train, te))
-    detail = (
-        f"induce_full(train={train!r}, test={test!r}, alphabet={alphabet!r}):\n"
-        f"  _engine -> {engine.induce_full(train, test, alphabet)!r}\n"
-        f"  naive   -> {naive.induce_full(train, test, alphabet)!r}"
-    )
-    return Mismatch("induce_full", detail)
+    return mismatch_of(engine, naive, "induce_full", train, test, alphabet)
 
 
 # --------------------------------------------------------------------------- benchmarks
@@ -626,7 +604,7 @@ def table(report: Report, header: list[str], rows: list[list[str]]) -> None:
     report.emit()
 
 
-def main() -> int:
+def parse_arguments() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller inputs and budgets (about a minute)")
     parser.add_argument("--cap", type=float, default=None,
@@ -638,19 +616,15 @@ def main() -> int:
     parser.add_argument("--engine", default="_engine", help=argparse.SUPPRESS)  # self-test: compare naive with itself
     parser.add_argument("--out", type=Path, default=RESULTS_FILE)
     args = parser.parse_args()
-    quick = args.quick
     if args.cap is None:
-        args.cap = 8.0 if quick else 60.0
+        args.cap = 8.0 if args.quick else 60.0
     if args.induce_cap is None:
-        args.induce_cap = 15.0 if quick else 120.0
+        args.induce_cap = 15.0 if args.quick else 120.0
+    return args
 
-    naive = load_naive()
-    engine = load_engine(args.engine)
-    report = Report()
-    bench = Bench(engine, naive, args, report)
-    gc.disable()
 
-    report.emit(f"# `{args.engine}` vs `_naive_engine`{' (quick)' if quick else ''}")
+def emit_header(report: Report, args, engine, naive) -> None:
+    report.emit(f"# `{args.engine}` vs `_naive_engine`{' (quick)' if args.quick else ''}")
     report.emit()
     report.emit(f"Run {time.strftime('%Y-%m-%d %H:%M:%S')}, seed {args.seed}, naive budget {args.cap:g} s "
                 f"per workload and function, {args.induce_cap:g} s per induction workload.")
@@ -661,35 +635,59 @@ def main() -> int:
     report.emit(f"- `_naive_engine`: {getattr(naive, '__file__', '?')}")
     report.emit()
 
-    rng = random.Random(args.seed)
-    count = 80 if quick else 300
-    text_train = text_lines(rng, 500 if quick else 2000)
-    text_test = text_lines(rng, 100 if quick else 300)
-    text_parse = text_lines(rng, count)
-    text_alphabet = alphabet_of(text_train, text_test, text_parse)
-    chain_grammar, chain_note = chain_grammar_for(engine, text_train, text_test, text_alphabet)
-    text_terminals = frozenset(text_alphabet)
-    dna_terminals = frozenset("ACGT")
 
+@dataclass
+class TextCorpora:
+    """The English-like lines every part of the run shares, and the chain grammar over them."""
+    train: list[str]
+    test: list[str]
+    parse: list[str]
+    alphabet: list[str]
+    chain_grammar: list
+    chain_note: str
+
+
+def make_text_corpora(rng: random.Random, engine, quick: bool) -> TextCorpora:
+    count = 80 if quick else 300
+    train = text_lines(rng, 500 if quick else 2000)
+    test = text_lines(rng, 100 if quick else 300)
+    parse = text_lines(rng, count)
+    alphabet = alphabet_of(train, test, parse)
+    chain_grammar, chain_note = chain_grammar_for(engine, train, test, alphabet)
+    return TextCorpora(train, test, parse, alphabet, chain_grammar, chain_note)
+
+
+# Strings of the long workloads, by workload name and length.
+LONG_STRING_MAKERS = {
+    "long DNA": lambda rng, n, lines: dna_string(rng, n, 0.0),
+    "long text (chain)": lambda rng, n, lines: (" ".join(text_lines(rng, lines)))[:n],
+}
+
+
+def make_parse_workloads(rng: random.Random, text: TextCorpora, quick: bool) -> tuple[list, list]:
+    """(workloads, long workloads) for parse_cnf and grammar_bpc."""
+    count = 80 if quick else 300
+    text_terminals = frozenset(text.alphabet)
+    dna_terminals = frozenset("ACGT")
     workloads = [
         Workload("nested a^n b^n", NESTED_GRAMMAR_AB, frozenset("ab"), anbn_strings(rng, count)),
         Workload("nested brackets", NESTED_GRAMMAR_BRACKETS, frozenset("()[]"), bracket_strings(rng, count)),
-        Workload("English-like text (chain)", chain_grammar, text_terminals, text_parse, note=chain_note),
+        Workload("English-like text (chain)", text.chain_grammar, text_terminals, text.parse, note=text.chain_note),
         Workload("DNA with motifs", DNA_GRAMMAR, dna_terminals, dna_strings(rng, 30 if quick else 100, 50, 300)),
     ]
     long_lengths = [500, 1000] if quick else [500, 1000, 2000]
     long_workloads = [
-        Workload("long DNA", DNA_GRAMMAR, dna_terminals, [dna_string(rng, n, 0.0) for n in long_lengths]),
-        Workload("long text (chain)", chain_grammar, text_terminals,
-                 [(" ".join(text_lines(rng, n // 20)))[:n] for n in long_lengths], note=chain_note),
+        Workload("long DNA", DNA_GRAMMAR, dna_terminals,
+                 [LONG_STRING_MAKERS["long DNA"](rng, n, 0) for n in long_lengths]),
+        Workload("long text (chain)", text.chain_grammar, text_terminals,
+                 [LONG_STRING_MAKERS["long text (chain)"](rng, n, n // 20) for n in long_lengths],
+                 note=text.chain_note),
     ]
+    return workloads, long_workloads
 
-    for w in workloads + long_workloads:
-        print(f"... {w.name}", file=sys.stderr, flush=True)
-        bench.bench_parse(w, long_strings=w in long_workloads)
-        bench.bench_bpc(w)
 
-    header = ["workload", "length", "#strings", f"`{args.engine}`", "naive", "ratio", "note"]
+def emit_parse_and_bpc_tables(report: Report, bench: Bench, engine_name: str) -> None:
+    header = ["workload", "length", "#strings", f"`{engine_name}`", "naive", "ratio", "note"]
     report.emit("## parse_cnf (one call per string, summed)")
     report.emit()
     table(report, header, bench.parse_rows)
@@ -697,6 +695,8 @@ def main() -> int:
     report.emit()
     table(report, header, bench.bpc_rows)
 
+
+def emit_length_bands(report: Report, engine_name: str) -> None:
     band_rows = []
     bands = [(1, 8), (9, 16), (17, 32), (33, 64), (65, 128), (129, 256), (257, 10 ** 9)]
     for lo, hi in bands:
@@ -710,32 +710,36 @@ def main() -> int:
                           fmt_ratio(t_engine, t_naive)])
     report.emit("## parse_cnf by string length (all workloads pooled, mean time per call)")
     report.emit()
-    table(report, ["length", "#strings", f"`{args.engine}`", "naive", "ratio"], band_rows)
+    table(report, ["length", "#strings", f"`{engine_name}`", "naive", "ratio"], band_rows)
 
-    # ---- growth on long strings: the long workloads' strings, plus shorter and
-    # (engine only) longer ones of the same kind
+
+def growth_points(bench: Bench, w: Workload, rng: random.Random, args) -> list[tuple]:
+    """(n, engine seconds, naive seconds or None, naive estimate or None) for the long
+    workload's strings, plus shorter ones on both sides and longer ones on the engine."""
+    engine, naive = bench.engine, bench.naive
+    _, rules, engine_times, naive_times, estimates = bench.measured[w.name]
+    make = LONG_STRING_MAKERS[w.name]
+    points = []
+    for n in (125, 250):
+        s = make(rng, n, n // 20 + 2)
+        t_engine, result = best_of(engine.parse_cnf, (s, rules, "S"), args.repeats)
+        t_naive, naive_result = timed(naive.parse_cnf, s, rules, "S")
+        if naive_result != result:
+            bench.report.mismatches.append(minimise_parse(engine, naive, s, rules, "S"))
+        points.append((n, t_engine, t_naive, None))
+    for i, s in enumerate(w.strings):
+        points.append((len(s), engine_times[i], naive_times.get(i), estimates.get(i)))
+    for n in ([] if args.quick else [4000]):
+        s = make(rng, n, n // 20 + 2)
+        t_engine, _ = best_of(engine.parse_cnf, (s, rules, "S"), 2)
+        points.append((n, t_engine, None, None))
+    return points
+
+
+def emit_growth(report: Report, bench: Bench, long_workloads: list, rng: random.Random, args) -> None:
     growth_rows = []
-    makers = {
-        "long DNA": lambda n: dna_string(rng, n, 0.0),
-        "long text (chain)": lambda n: (" ".join(text_lines(rng, n // 20 + 2)))[:n],
-    }
     for w in long_workloads:
-        _, rules, engine_times, naive_times, estimates = bench.measured[w.name]
-        points = []  # (n, engine seconds, naive seconds or None, naive estimate or None)
-        for n in (125, 250):
-            s = makers[w.name](n)
-            t_engine, result = best_of(engine.parse_cnf, (s, rules, "S"), args.repeats)
-            t_naive, naive_result = timed(naive.parse_cnf, s, rules, "S")
-            if naive_result != result:
-                report.mismatches.append(minimise_parse(engine, naive, s, rules, "S"))
-            points.append((n, t_engine, t_naive, None))
-        for i, s in enumerate(w.strings):
-            points.append((len(s), engine_times[i], naive_times.get(i), estimates.get(i)))
-        for n in ([] if quick else [4000]):
-            s = makers[w.name](n)
-            t_engine, _ = best_of(engine.parse_cnf, (s, rules, "S"), 2)
-            points.append((n, t_engine, None, None))
-        for n, t_engine, t_naive, estimate in points:
+        for n, t_engine, t_naive, estimate in growth_points(bench, w, rng, args):
             if t_naive is not None:
                 naive_cell = f"{fmt_time(t_naive)} ({t_naive / n ** 3 * 1e9:.2f} ns)"
             elif estimate is not None:
@@ -753,8 +757,9 @@ def main() -> int:
     report.emit()
     table(report, ["workload", "n", f"`{args.engine}`", "time/n³ (ps)", "time/(n³/64) (ns)", "naive"], growth_rows)
 
-    # ---- induce_full
-    print("... induce_full", file=sys.stderr, flush=True)
+
+def make_induce_sets(rng: random.Random, text: TextCorpora, quick: bool) -> list[tuple]:
+    """(name, train, test, alphabet, length range) per induce_full workload."""
     train_count = 500 if quick else 2000
     test_count = 100 if quick else 300
     nested_train = anbn_strings(rng, train_count // 2) + bracket_strings(rng, train_count // 2)
@@ -762,11 +767,15 @@ def main() -> int:
     nested_test = anbn_strings(rng, test_count // 2) + bracket_strings(rng, test_count // 2)
     dna_train = dna_strings(rng, train_count, 50, 150)
     dna_test = dna_strings(rng, test_count, 50, 150)
-    induce_sets = [
+    return [
         ("nested pairs", nested_train, nested_test, alphabet_of(nested_train, nested_test), "2-64"),
-        ("English-like text", text_train, text_test, text_alphabet, "20-120"),
+        ("English-like text", text.train, text.test, text.alphabet, "20-120"),
         ("DNA with motifs", dna_train, dna_test, ["A", "C", "G", "T"], "50-150"),
     ]
+
+
+def emit_induce(report: Report, bench: Bench, induce_sets: list[tuple], engine_name: str) -> float | None:
+    """The induce_full table; returns the ratio on the English-like text, if run."""
     induce_rows = []
     text_induce_ratio = None
     for name, train, test, alphabet, lengths in induce_sets:
@@ -775,9 +784,12 @@ def main() -> int:
             text_induce_ratio = bench.induce_ratio[1]
     report.emit("## induce_full")
     report.emit()
-    table(report, ["workload", "length", "train / test", "strategy", f"`{args.engine}`", "naive", "ratio", "note"],
+    table(report, ["workload", "length", "train / test", "strategy", f"`{engine_name}`", "naive", "ratio", "note"],
           induce_rows)
+    return text_induce_ratio
 
+
+def emit_induce_scaling(report: Report, engine, induce_sets: list[tuple], args) -> None:
     scaling_rows = []
     for name, train, test, alphabet, _ in induce_sets:
         times = []
@@ -794,7 +806,8 @@ def main() -> int:
     report.emit()
     table(report, ["workload", "1x lines", "1x", "2x", "4x", "2x/1x / 4x/1x"], scaling_rows)
 
-    # ---- targets
+
+def emit_targets(report: Report, text_induce_ratio: float | None, engine_name: str) -> None:
     target_rows = []
     for function in ("parse_cnf", "grammar_bpc"):
         for bucket, label, goal in (("short", f"≤{SHORT_MAX} chars", TARGETS["short"]),
@@ -812,13 +825,15 @@ def main() -> int:
                             f"≥{goal:g}x", "met" if text_induce_ratio >= goal else "**MISSED**"])
     report.emit("## Targets (strings where both sides ran, all workloads pooled)")
     report.emit()
-    table(report, ["function", "strings", "#", f"`{args.engine}`", "naive", "ratio", "target", "status"],
+    table(report, ["function", "strings", "#", f"`{engine_name}`", "naive", "ratio", "target", "status"],
           target_rows)
 
+
+def emit_correctness(report: Report, engine_name: str) -> None:
     report.emit("## Correctness")
     report.emit()
     if report.mismatches:
-        report.emit(f"**{len(report.mismatches)} mismatch(es)** between `{args.engine}` and `_naive_engine` "
+        report.emit(f"**{len(report.mismatches)} mismatch(es)** between `{engine_name}` and `_naive_engine` "
                     "(smallest inputs found):")
         report.emit()
         for m in report.mismatches:
@@ -828,6 +843,34 @@ def main() -> int:
     else:
         report.emit("All parse results, metrics dicts, conversions and induction results are identical.")
     report.emit()
+
+
+def main() -> int:
+    args = parse_arguments()
+    naive = load_naive()
+    engine = load_engine(args.engine)
+    report = Report()
+    bench = Bench(engine, naive, args, report)
+    gc.disable()
+    emit_header(report, args, engine, naive)
+
+    rng = random.Random(args.seed)
+    text = make_text_corpora(rng, engine, args.quick)
+    workloads, long_workloads = make_parse_workloads(rng, text, args.quick)
+    for w in workloads + long_workloads:
+        print(f"... {w.name}", file=sys.stderr, flush=True)
+        bench.bench_parse(w, long_strings=w in long_workloads)
+        bench.bench_bpc(w)
+    emit_parse_and_bpc_tables(report, bench, args.engine)
+    emit_length_bands(report, args.engine)
+    emit_growth(report, bench, long_workloads, rng, args)
+
+    print("... induce_full", file=sys.stderr, flush=True)
+    induce_sets = make_induce_sets(rng, text, args.quick)
+    text_induce_ratio = emit_induce(report, bench, induce_sets, args.engine)
+    emit_induce_scaling(report, engine, induce_sets, args)
+    emit_targets(report, text_induce_ratio, args.engine)
+    emit_correctness(report, args.engine)
 
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text("\n".join(report.lines) + "\n", encoding="utf-8")
