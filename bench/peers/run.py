@@ -38,14 +38,8 @@ def log(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
 
-def fmt_time(seconds: float | None) -> str:
-    if seconds is None:
-        return "—"
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.1f} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds:.2f} s"
+# Times read as in the tables of bench/run.py.
+fmt_time = load_bench_run().fmt_time
 
 
 def fmt_ratio(ratio: float) -> str:
