@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "grammar/grammar.hpp"
@@ -102,26 +103,21 @@ public:
     // Natural productions with right-hand sides of 1 or 2 symbols mostly, 3 to 6
     // sometimes, and none when `allow_empty` (the conversion's one fault).
     std::vector<engine::Production> productions(std::size_t max_count, bool allow_empty) {
-        std::vector<engine::Production> out;
-        const std::size_t count = below(max_count + 1);
-        for (std::size_t i = 0; i < count; ++i) {
+        return up_to(max_count, [&] {
             engine::Production production;
             production.lhs = head_symbol();
             const std::uint8_t shape = byte();
             std::size_t length = shape % 8 < 3 ? 1 : shape % 8 < 6 ? 2 : 3 + below(4);
             if (allow_empty && shape == 0xFF) length = 0;
             for (std::size_t k = 0; k < length; ++k) production.rhs.push_back(symbol());
-            out.push_back(std::move(production));
-        }
-        return out;
+            return production;
+        });
     }
 
     // Tagged rules as a caller might hand them over: mostly one or two symbols,
     // sometimes none or three (which the parser ignores).
     std::vector<engine::TaggedRule> tagged_rules(std::size_t max_count) {
-        std::vector<engine::TaggedRule> out;
-        const std::size_t count = below(max_count + 1);
-        for (std::size_t i = 0; i < count; ++i) {
+        return up_to(max_count, [&] {
             engine::TaggedRule rule;
             rule.lhs = head_symbol();
             const std::uint8_t shape = byte();
@@ -131,26 +127,29 @@ public:
                 rule.rhs.push_back(length == 1 ? (flag() ? character() : symbol()) : head_symbol());
             }
             rule.tag = tag();
-            out.push_back(std::move(rule));
-        }
-        return out;
+            return rule;
+        });
     }
 
     std::set<std::string> terminals(std::size_t max_count) {
-        std::set<std::string> out;
-        const std::size_t count = below(max_count + 1);
-        for (std::size_t i = 0; i < count; ++i) out.insert(symbol());
-        return out;
+        const std::vector<std::string> symbols = up_to(max_count, [&] { return symbol(); });
+        return {symbols.begin(), symbols.end()};
     }
 
     std::vector<std::string> corpus(std::size_t max_count) {
-        std::vector<std::string> out;
-        const std::size_t count = below(max_count + 1);
-        for (std::size_t i = 0; i < count; ++i) out.push_back(text());
-        return out;
+        return up_to(max_count, [&] { return text(); });
     }
 
 private:
+    // Up to `max_count` values of `make`, the count read first.
+    template <class Make>
+    std::vector<std::invoke_result_t<Make&>> up_to(std::size_t max_count, Make make) {
+        std::vector<std::invoke_result_t<Make&>> out;
+        const std::size_t count = below(max_count + 1);
+        for (std::size_t i = 0; i < count; ++i) out.push_back(make());
+        return out;
+    }
+
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
