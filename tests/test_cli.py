@@ -14,8 +14,8 @@ import pytest
 
 import reference_model as model
 from grammar_engine.corpus import default_corpus, generate_default_corpus
-from grammar_engine.derivation import TreeMismatch, rebuild_tree, render_dot, render_text
 from grammar_engine.errors import InputError
+from grammar_engine.grammar import Grammar
 from grammar_engine.grammar_file import format_grammar, parse_grammar
 
 
@@ -107,6 +107,12 @@ def write(directory: Path, name: str, content: str | bytes) -> str:
             ("z", "'", "a"),
             "B",
         ),
+        (  # empty right-hand sides, as NLTK writes them: empty productions
+            "S -> 'a' |\nA ->\n",
+            [("S", ("a",)), ("S", ()), ("A", ())],
+            ("a",),
+            "S",
+        ),
         (  # names as NLTK allows them, non-ASCII terminals
             "NP/x -> Det^1 N<2> 'é' '𝔸'\n",
             [("NP/x", ("Det^1", "N<2>", "é", "𝔸"))],
@@ -127,8 +133,6 @@ def test_grammar_file_reading(text, productions, terminals, start):
     [
         ("S -> 'a'\nS 'a'\n", 2, "malformed production: expected '->' after S, found \"'a'\""),
         ("S -> 'a\n", 1, "malformed production: unterminated terminal at \"'a\""),
-        ("S -> 'a' |\n", 1, "malformed production: alternative 2 of S has an empty right-hand side"),
-        ("S ->\n", 1, "malformed production: S has an empty right-hand side"),
         ("S -> 'a' [0.5]\n", 1, "malformed production: unexpected '['"),
         ("'a' -> 'b'\n", 1, "malformed production: expected a nonterminal name"),
         ("\n%start X\nS -> 'a'\n", 2, "no production has the start symbol X on its left"),
@@ -173,7 +177,7 @@ def test_unwritable_grammars_are_refused(productions, terminals):
         format_grammar(productions, terminals, "S")
 
 
-# Derivation trees from tags ---------------------------------------------------
+# Derivation trees ------------------------------------------------------------
 
 MIXED = """
 S -> A B | 'x'
@@ -182,17 +186,11 @@ B -> 'b' 'c' 'd' 'e'
 """
 
 
-def tree_for(grammar_text: str, text: str):
-    grammar = parse_grammar(grammar_text.splitlines(), "g.cfg")
-    rules = model.to_cnf_tagged([(lhs, list(rhs)) for lhs, rhs in grammar.productions], grammar.terminal_set)
-    tags = model.parse_cnf(text, rules, grammar.start)
-    assert tags is not None
-    return rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, grammar.start)
-
-
+@needs_engine
 def test_tree_over_natural_productions():
     # One-symbol productions are leaves, pre-terminals and chain links vanish.
-    assert render_text(tree_for(MIXED, "aabcde")) == (
+    grammar = Grammar.from_string(MIXED)
+    assert grammar.parse("aabcde").pretty() == (
         "S\n"
         "├── A\n"
         "│   ├── 'a'\n"
@@ -204,18 +202,16 @@ def test_tree_over_natural_productions():
         "    ├── 'd'\n"
         "    └── 'e'\n"
     )
-    assert render_text(tree_for(MIXED, "x")) == "S\n└── 'x'\n"
+    assert grammar.parse("x").pretty() == "S\n└── 'x'\n"
 
 
+@needs_engine
 def test_tree_of_a_deep_derivation():
-    # Nesting deeper than the interpreter's recursion limit; for S -> '(' S ')'
-    # each level adds its index and the links and pre-terminals around S.
+    # Nesting deeper than the interpreter's recursion limit.
     depth = 5000
-    grammar = parse_grammar(["S -> '(' S ')' | '(' ')'"], "g.cfg")
-    tags = [0, -1, -1] * (depth - 1) + [1, -1, -1] + [-1] * (depth - 1)
-    text = "(" * depth + ")" * depth
-    tree = rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
-    lines = render_text(tree).splitlines()
+    grammar = Grammar.from_string("S -> '(' S ')' | '(' ')'")
+    tree = grammar.parse("(" * depth + ")" * depth)
+    lines = tree.pretty().splitlines()
     assert len(lines) == 3 * depth
     assert lines[-1] == "└── ')'"
 
@@ -231,16 +227,16 @@ def test_tree_of_a_deep_derivation():
     ],
 )
 def test_tags_that_do_not_fit_are_reported(tags, text):
+    derivation = pytest.importorskip("grammar_engine.derivation")
     grammar = parse_grammar(["S -> 'a' _AUX1", "_AUX1 -> 'b'"], "g.cfg")
-    with pytest.raises(TreeMismatch):
-        rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
+    with pytest.raises(derivation.TreeMismatch):
+        derivation.rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
 
 
+@needs_engine
 def test_dot_keeps_child_order_and_escapes_labels():
-    dot = render_dot(tree_for("S -> '\"' '\\'\n", '"\\'))
+    dot = Grammar.from_string("S -> '\"' '\\'\n").parse('"\\').to_dot()
     assert "ordering=out;" in dot
-    assert "label=\"'\\\"'\"" in dot  # the leaf '"'
-    assert "label=\"'\\\\'\"" in dot  # the leaf '\'
     assert dot.count("->") == 2
 
 
@@ -265,8 +261,8 @@ def test_induce_on_the_default_corpus_finds_the_bracket_grammar(tmp_path):
         "test: default corpus (balanced brackets), 68 lines",
         "strategy: wrap",
     ]
-    assert lines[3].startswith("bits per character: ")
-    assert lines[4:] == [
+    assert lines[3:5] == ["bits per byte: 1.6281", "test lines parsed: 68 of 68 (100.0%)"]
+    assert lines[5:] == [
         "grammar (5 productions):",
         "  S -> '(' S ')'",
         "  S -> '(' ')'",
@@ -289,6 +285,9 @@ def test_induce_json_and_the_round_trip_through_a_grammar_file(tmp_path):
         "bpc": result["bpc"],
         "grammar": ["S->aSb", "S->ab", "S->SS"],
         "productions": [["S", ["a", "S", "b"]], ["S", ["a", "b"]], ["S", ["S", "S"]]],
+        "test_lines": 3,
+        "test_lines_parsed": 3,
+        "warnings": ["only 3 test lines: a score on so little text says little"],
     }
     # 'x' is in no production, but stays in the terminal set, so the score agrees.
     assert "#%terminals 'x'\n" in (tmp_path / "g.cfg").read_text(encoding="utf-8")
@@ -313,6 +312,7 @@ def test_score_prints_a_table(tmp_path):
         "l_data             4.75\n"
         "parse_failures        1\n"
         "total_decisions       3\n"
+        "lines parsed: 2 of 3 (66.7%)\n"
     )
 
 
@@ -333,20 +333,12 @@ def test_parse_draws_the_tree(tmp_path, args, code, stdout):
 
 
 @needs_engine
-def test_parse_dot_and_the_fallback_to_tags(tmp_path):
-    write(tmp_path, "g.cfg", ANBN)
-    dot = run_tool(tmp_path, "parse", "g.cfg", "ab", "--dot")
-    assert dot.returncode == 0
-    assert dot.stdout.startswith("digraph derivation {") and dot.stdout.count(" -> ") == 2
+def test_parse_keeps_the_grammars_names_apart_from_the_engines(tmp_path):
+    # A nonterminal named like the conversion's auxiliaries is the user's own.
     write(tmp_path, "aux.cfg", "S -> 'a' _AUX1\n_AUX1 -> 'b'\n")
-    fallback = run_tool(tmp_path, "parse", "aux.cfg", "aa")
-    assert fallback.returncode == 0
-    assert fallback.stdout == (
-        " 0  S -> 'a' _AUX1\n"
-        "-1  (rule added by the conversion)\n"
-        "-1  (rule added by the conversion)\n"
-    )
-    assert "warning: the tags do not map onto the productions" in fallback.stderr
+    parsed = run_tool(tmp_path, "parse", "aux.cfg", "ab")
+    assert (parsed.returncode, parsed.stdout, parsed.stderr) == (0, "S\n├── 'a'\n└── _AUX1\n    └── 'b'\n", "")
+    assert run_tool(tmp_path, "parse", "aux.cfg", "aa").stdout == "no parse\n"
 
 
 @needs_engine
@@ -396,7 +388,8 @@ def test_cnf_and_a_grammar_written_for_nltk(tmp_path):
         ({"t.txt": b"ab\nab\xff\n"}, ["induce", "--train", "t.txt"], "t.txt:2: not valid UTF-8 (byte 0xff at byte 3)"),
         ({"g.cfg": b"S -> 'a'\nS -> '\xe9'\n"}, ["cnf", "g.cfg"], "g.cfg:2: not valid UTF-8 (byte 0xe9 at byte 7)"),
         ({"g.cfg": "S -> 'a'\n\nS 'b'\n"}, ["cnf", "g.cfg"], "g.cfg:3: malformed production: expected '->' after S, found \"'b'\""),
-        ({"g.cfg": "S -> 'a' |\n"}, ["parse", "g.cfg", "a"], "g.cfg:1: malformed production: alternative 2 of S has an empty right-hand side (write '' for the empty terminal)"),
+        ({"g.cfg": "S -> 'a' |\n", "s.txt": "a"}, ["parse", "g.cfg", "a", "--file", "s.txt"], "give the string either on the command line or with --file, not both"),
+        ({"g.cfg": ANBN, "s.txt": b"a\xffb\n"}, ["parse", "g.cfg", "--file", "s.txt"], "s.txt: not valid UTF-8 (byte 0xff at byte 2)"),
         ({"g.cfg": ANBN, "c.txt": "\n\n"}, ["score", "g.cfg", "c.txt"], "c.txt: empty corpus: no non-blank lines"),
         ({"t.txt": ""}, ["induce", "--train", "t.txt"], "t.txt: empty corpus: no non-blank lines"),
         ({"g.cfg": ANBN}, ["parse", "g.cfg", "ab", "--start", "T"], "g.cfg: no production has the start symbol T (from --start) on its left"),
