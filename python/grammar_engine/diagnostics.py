@@ -59,19 +59,39 @@ def grammar_warnings(grammar: Grammar) -> list[str]:
 
 
 def inapplicable_warning(grammar: Grammar, form: EngineForm) -> list[str]:
-    """The productions that can never apply as the engine reads the grammar."""
+    """The productions that can never apply as the engine reads the grammar, with why."""
     if not form.inapplicable:
         return []
-    shown = [grammar.production_text(index) for index in form.inapplicable[:SHOWN]]
-    more = len(form.inapplicable) - len(shown)
+    reasons = [(index, _why_inapplicable(grammar, index)) for index in form.inapplicable]
+    shown = [f"{grammar.production_text(index)} ({why})" for index, why in reasons[:SHOWN]]
+    more = len(reasons) - len(shown)
     listing = "; ".join(shown) + (f"; and {more} more" if more else "")
-    count = len(form.inapplicable)
-    return [
+    count = len(reasons)
+    message = (
         f"{count} production{'s' if count > 1 else ''} can never apply as the engine reads "
-        f"the grammar (unit or empty productions, empty or multi-character terminals, "
-        f"undefined nonterminals): {listing}. Scoring with normalize=True (score "
-        "--normalize) scores the normalised equivalent, where unit and empty productions apply"
-    ]
+        f"the grammar: {listing}"
+    )
+    if any(why != _NO_TEXT for _, why in reasons):
+        message += (
+            "; scoring with normalize=True (score --normalize) scores the normalised "
+            "equivalent, where unit and empty productions and long terminals apply"
+        )
+    return [message]
+
+
+_NO_TEXT = "a nonterminal in it derives no text"
+
+
+def _why_inapplicable(grammar: Grammar, index: int) -> str:
+    _, rhs = grammar.productions[index]
+    marks = [grammar.is_terminal(index, position) for position in range(len(rhs))]
+    if not rhs or any(mark and symbol == "" for symbol, mark in zip(rhs, marks)):
+        return "empty"
+    if len(rhs) == 1 and not marks[0]:
+        return "unit production"
+    if any(mark and len(symbol) > 1 for symbol, mark in zip(rhs, marks)):
+        return "a terminal of several characters: the parser reads one character at a time"
+    return _NO_TEXT
 
 
 def normalized_note(grammar: Grammar, form: EngineForm) -> list[str]:
@@ -139,7 +159,8 @@ def alphabet_warning(lines: Sequence[str], terminals: frozenset[str], what: str)
     spell = math.log2(max(len(terminals), 2))
     return [
         f"the alphabet misses {len(chars)} character{'s' if len(chars) > 1 else ''} of the "
-        f"{what} ({shown}): {size} bytes in {lines_hit} line{'s' if lines_hit > 1 else ''}; "
+        f"{what} ({shown}): {size} byte{'s' if size > 1 else ''} in {lines_hit} "
+        f"line{'s' if lines_hit > 1 else ''}; "
         f"those lines cannot parse, and the score spells them at {spell:.2f} bits per byte "
         "as if the alphabet held those characters"
     ]
