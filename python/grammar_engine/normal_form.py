@@ -524,7 +524,7 @@ def _normalized(
                 slots.append(_Slot(keep, drop))
         plain = all(terminal and len(symbol) == 1 or not terminal for symbol, terminal in zip(rhs, kinds)) and len(rhs) > 0
         optional = sum(1 for slot in slots if slot.keep is not None and slot.drop is not None)
-        if optional <= _MAX_OPTIONAL:
+        if optional <= _MAX_OPTIONAL or len(slots) <= 2:
             for variant in _variants(names[lhs], lhs, slots, engine_terminals, plain):
                 add(variant)
             continue
