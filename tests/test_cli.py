@@ -400,3 +400,171 @@ def test_bad_input_gets_one_line_and_exit_code_2(tmp_path, files, args, message)
         write(tmp_path, name, content)
     result = run_tool(tmp_path, *args)
     assert (result.returncode, result.stdout, result.stderr) == (2, "", f"grammar-engine: {message}\n")
+
+
+# Standard input, output formats and the process around the engine ------------
+
+BRACKETS = "S -> '(' S ')' | '(' ')' | S S\n"
+
+
+def run_with_input(cwd: Path, stdin: str, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "grammar_engine", *args],
+        cwd=cwd,
+        env=ENV,
+        input=stdin,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=120,
+    )
+
+
+@needs_engine
+def test_standard_input_for_corpora_and_strings(tmp_path):
+    write(tmp_path, "g.cfg", ANBN)
+    from_file = run_tool(tmp_path, "score", "g.cfg", write(tmp_path, "c.txt", "ab\naabb\nba\n"))
+    from_stdin = run_with_input(tmp_path, "ab\naabb\nba\n", "score", "g.cfg", "-")
+    assert from_stdin.returncode == 0, from_stdin.stderr
+    assert from_stdin.stdout == from_file.stdout.replace("c.txt", "standard input")
+    induced = run_with_input(tmp_path, "ab\naabb\naaabbb\nab\naab\n", "induce", "--train", "-", "--test", "c.txt")
+    assert induced.stdout.startswith("training: standard input, 5 lines\ntest: c.txt, 3 lines\n")
+    # parse: the string from standard input or --file, one trailing line break dropped.
+    assert run_with_input(tmp_path, "aabb\n", "parse", "g.cfg", "--format", "bracket").stdout == "(S a (S a b) b)\n"
+    write(tmp_path, "s.txt", "ab\r\n")
+    assert run_tool(tmp_path, "parse", "g.cfg", "--file", "s.txt", "--format", "bracket").stdout == "(S a b)\n"
+    both = run_with_input(tmp_path, "x", "induce", "--train", "-", "--test", "-")
+    assert both.returncode == 2 and "only one of" in both.stderr
+
+
+@needs_engine
+def test_parse_formats(tmp_path):
+    write(tmp_path, "g.cfg", ANBN)
+    outputs = {
+        form: run_tool(tmp_path, "parse", "g.cfg", "aabb", "--format", form).stdout
+        for form in ("pretty", "bracket", "dot", "json")
+    }
+    assert outputs["pretty"] == run_tool(tmp_path, "parse", "g.cfg", "aabb").stdout
+    assert outputs["pretty"].startswith("S\n├── 'a'\n├── S\n")
+    assert outputs["bracket"] == "(S a (S a b) b)\n"
+    assert outputs["dot"] == run_tool(tmp_path, "parse", "g.cfg", "aabb", "--dot").stdout
+    assert outputs["dot"].startswith("digraph")
+    assert json.loads(outputs["json"]) == {
+        "label": "S",
+        "children": ["a", {"label": "S", "children": ["a", "b"]}, "b"],
+    }
+    # A deep tree would draw quadratically many characters: the default is then
+    # the bracketed form, which grows with the tree.
+    depth = 1200
+    write(tmp_path, "b.cfg", BRACKETS)
+    deep = run_tool(tmp_path, "parse", "b.cfg", "(" * depth + ")" * depth)
+    assert deep.returncode == 0
+    assert deep.stdout.startswith('(S "(" (S "(" ') and len(deep.stdout) < 20 * depth
+    assert "bracketed form" in deep.stderr
+    as_json = run_tool(tmp_path, "parse", "b.cfg", "(" * depth + ")" * depth, "--format", "json")
+    assert json.loads(as_json.stdout)["label"] == "S"
+
+
+def test_version():
+    import grammar_engine
+
+    result = run_tool(Path.cwd(), "--version")
+    assert (result.returncode, result.stdout) == (0, f"grammar-engine {grammar_engine.__version__}\n")
+
+
+@needs_engine
+def test_ctrl_c_ends_a_long_parse_at_once(tmp_path):
+    import signal
+    import time
+
+    write(tmp_path, "b.cfg", BRACKETS)
+    write(tmp_path, "long.txt", "()" * 8000)  # several seconds of parsing
+    process = subprocess.Popen(
+        [sys.executable, "-m", "grammar_engine", "parse", "b.cfg", "--file", "long.txt"],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        time.sleep(1.5)
+        assert process.poll() is None, "the parse ended before it could be interrupted"
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        code = process.wait(timeout=10)
+        assert time.monotonic() - sent < 1.0
+    finally:
+        process.kill()
+        process.wait()
+    # Ended by the signal (the shell reports 130), or by our handler with 130.
+    assert code in (-signal.SIGINT, 130)
+    assert b"Traceback" not in process.stderr.read()
+
+
+@needs_engine
+def test_closed_pipe_ends_quietly(tmp_path):
+    depth = 600
+    write(tmp_path, "b.cfg", BRACKETS)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "grammar_engine", "parse", "b.cfg", "(" * depth + ")" * depth, "--format", "pretty"],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert process.stdout.read(10) == "S\n├── '('".encode()[:10]
+    process.stdout.close()
+    code = process.wait(timeout=60)
+    assert (code, process.stderr.read()) == (141, b"")
+
+
+@needs_engine
+def test_lines_too_costly_are_refused_unless_forced(tmp_path):
+    write(tmp_path, "b.cfg", BRACKETS)
+    write(tmp_path, "huge.txt", "(" * 100_000 + ")" * 100_000)
+    refused = run_tool(tmp_path, "parse", "b.cfg", "--file", "huge.txt")
+    assert (refused.returncode, refused.stdout) == (2, "")
+    assert "200,000 characters" in refused.stderr and "--force" in refused.stderr
+    scored = run_tool(tmp_path, "score", "b.cfg", "huge.txt")
+    assert scored.returncode == 2 and "--force" in scored.stderr
+
+
+@needs_engine
+def test_induce_shows_forty_productions_unless_all(tmp_path):
+    # Pairs of 60 characters: the chain candidate wins, with a rule per character.
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRTUVWXYZ0123456789"
+    lines = [letters[i % 60] + letters[(i * 7 + 3) % 60] for i in range(300)]
+    write(tmp_path, "t.txt", "\n".join(lines) + "\n")
+    short = run_tool(tmp_path, "induce", "--train", "t.txt", "--grammar-out", "g.cfg")
+    assert short.returncode == 0, short.stderr
+    listed = [line for line in short.stdout.splitlines() if line.startswith("  ")]
+    total = int(short.stdout.split("grammar (")[1].split(" ")[0])
+    assert total > 40 and len(listed) == 41
+    assert listed[-1] == f"  ... and {total - 40} more (--all prints them, --grammar-out writes them)"
+    full = run_tool(tmp_path, "induce", "--train", "t.txt", "--all")
+    assert len([line for line in full.stdout.splitlines() if line.startswith("  ")]) == total
+    written = [line for line in (tmp_path / "g.cfg").read_text(encoding="utf-8").splitlines() if "->" in line]
+    assert len(written) == total
+
+
+@needs_engine
+def test_score_normalize_and_warnings_on_standard_error(tmp_path):
+    write(tmp_path, "g.cfg", "S -> A 'b' | A\nA -> 'a'\n")
+    write(tmp_path, "c.txt", "ab\na\n")
+    written = run_tool(tmp_path, "score", "g.cfg", "c.txt")
+    assert written.returncode == 0
+    assert "lines parsed: 1 of 2 (50.0%)" in written.stdout
+    assert "grammar-engine: warning: 1 production can never apply" in written.stderr
+    normalised = run_tool(tmp_path, "score", "g.cfg", "c.txt", "--normalize")
+    assert "lines parsed: 2 of 2 (100.0%)" in normalised.stdout
+    assert "normalised equivalent" in normalised.stderr
+
+
+@pytest.mark.skipif(
+    importlib.util.find_spec("grammar_engine.deep_induction") is not None,
+    reason="the deep method is installed",
+)
+def test_induce_deep_without_the_method(tmp_path):
+    result = run_tool(tmp_path, "induce", "--deep")
+    assert result.returncode == 2
+    assert "deep induction method is not available" in result.stderr

@@ -303,13 +303,13 @@ def run_parse(args: argparse.Namespace) -> int:
             form = "bracket"
             _warn("note: the drawing of this tree would be huge; printing the bracketed form (--format pretty forces the drawing)")
     if form == "pretty":
-        sys.stdout.write(tree.pretty())
+        _write_out(tree.pretty())
     elif form == "bracket":
-        sys.stdout.write(tree.bracketed() + "\n")
+        _write_out(tree.bracketed() + "\n")
     elif form == "dot":
-        sys.stdout.write(tree.to_dot())
+        _write_out(tree.to_dot())
     else:
-        sys.stdout.write(_tree_json(tree) + "\n")
+        _write_out(_tree_json(tree) + "\n")
     return EXIT_OK
 
 
@@ -463,6 +463,13 @@ def _display_rule(lhs: str, rhs: Sequence[str], terminals: frozenset[str]) -> st
         else:
             shown.append(symbol)
     return f"{lhs} -> {' '.join(shown)}"
+
+
+def _write_out(text: str, chunk: int = 1 << 16) -> None:
+    """Write `text` to standard output piece by piece, so a reader that goes away is noticed."""
+    for start in range(0, len(text), chunk):
+        sys.stdout.write(text[start : start + chunk])
+        sys.stdout.flush()
 
 
 def _write_text(path: str, text: str) -> None:
