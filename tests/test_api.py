@@ -163,6 +163,7 @@ def test_score_as_written_or_normalised():
     [
         (ANBN, ["ba", "bb"], "none of the 2 corpus lines parses"),
         ("S -> S S | S 'a'\n", ["aa"], "derives no string at all"),
+        ("S -> S 'S'\n", ["SS"], "no derivation from S ends in text"),  # the user's name, not the engine's
         (ANBN, ["abc", "ab"], r"misses 1 character of the corpus \('c'\): 1 byte in 1 line"),
         ("S -> 'a' B | 'a'\n", ["a"], "nonterminal B is used but never defined"),
         ("S -> 'a' | 'b' | 'a'\n", ["a"], r"S -> 'a' is listed 2 times"),

@@ -216,23 +216,6 @@ def test_tree_of_a_deep_derivation():
     assert lines[-1] == "└── ')'"
 
 
-@pytest.mark.parametrize(
-    "tags, text",
-    [
-        ([0, -1, -1], "aa"),  # the second symbol's name is one the conversion made
-        ([0, -1], "ab"),  # tags end too early
-        ([0, -1, 1, 1], "ab"),  # tags left over
-        ([0, -1, 1], "ax"),  # the leaf does not match the text
-        ([7], "a"),  # no such production
-    ],
-)
-def test_tags_that_do_not_fit_are_reported(tags, text):
-    derivation = pytest.importorskip("grammar_engine.derivation")
-    grammar = parse_grammar(["S -> 'a' _AUX1", "_AUX1 -> 'b'"], "g.cfg")
-    with pytest.raises(derivation.TreeMismatch):
-        derivation.rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
-
-
 @needs_engine
 def test_dot_keeps_child_order_and_escapes_labels():
     dot = Grammar.from_string("S -> '\"' '\\'\n").parse('"\\').to_dot()

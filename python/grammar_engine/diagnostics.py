@@ -103,11 +103,11 @@ def normalized_note(grammar: Grammar, form: EngineForm) -> list[str]:
     ]
 
 
-def derives_nothing(form: EngineForm) -> list[str]:
-    """A warning when the start symbol derives no string, as the engine reads the grammar."""
+def derives_nothing(form: EngineForm, start: str) -> list[str]:
+    """A warning when the start symbol (the user's `start`) derives no string, as the engine reads the grammar."""
     if form.accepts_empty or form.start in productive_symbols(form.engine_productions(), form.terminals):
         return []
-    return [f"the grammar derives no string at all: no derivation from {form.start} ends in text"]
+    return [f"the grammar derives no string at all: no derivation from {start} ends in text"]
 
 
 def productive_symbols(
@@ -162,7 +162,7 @@ def alphabet_warning(lines: Sequence[str], terminals: frozenset[str], what: str)
         f"{what} ({shown}): {size} byte{'s' if size > 1 else ''} in {lines_hit} "
         f"line{'s' if lines_hit > 1 else ''}; "
         f"those lines cannot parse, and the score spells them at {spell:.2f} bits per byte "
-        "as if the alphabet held those characters"
+        "(the price of a character of the alphabet), as if the missing characters cost nothing more"
     ]
 
 

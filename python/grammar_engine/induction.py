@@ -133,7 +133,7 @@ def induce(
         messages.append("no candidate grammar reached a finite score on the test lines")
     else:
         messages += diagnostics.coverage_warning(parsed, len(test_lines), "test lines")
-        messages += diagnostics.derives_nothing(grammar._engine_form(False))
+        messages += diagnostics.derives_nothing(grammar._engine_form(False), grammar.start)
     messages += diagnostics.alphabet_warning(test_lines, frozenset(symbols), "test lines")
     diagnostics.emit(messages, stacklevel=2)
     return Induction(

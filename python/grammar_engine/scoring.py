@@ -102,7 +102,7 @@ def score_grammar(grammar: Grammar, corpus: Corpus, *, normalize: bool) -> Score
         messages += diagnostics.normalized_note(grammar, form)
     else:
         messages += diagnostics.inapplicable_warning(grammar, form)
-    messages += diagnostics.derives_nothing(form)
+    messages += diagnostics.derives_nothing(form, grammar.start)
     messages += diagnostics.alphabet_warning(source.lines, form.terminals, "corpus")
     messages += diagnostics.coverage_warning(lines - failures, lines, "corpus lines")
     diagnostics.emit(messages, stacklevel=3)
