@@ -62,7 +62,12 @@ def inapplicable_warning(grammar: Grammar, form: EngineForm) -> list[str]:
     """The productions that can never apply as the engine reads the grammar, with why."""
     if not form.inapplicable:
         return []
-    reasons = [(index, _why_inapplicable(grammar, index)) for index in form.inapplicable]
+    productive = productive_symbols(form.engine_productions(), form.terminals)
+    engine_name = dict(form.renamed)
+    reasons = [
+        (index, _why_inapplicable(grammar, index, productive, engine_name))
+        for index in form.inapplicable
+    ]
     shown = [f"{grammar.production_text(index)} ({why})" for index, why in reasons[:SHOWN]]
     more = len(reasons) - len(shown)
     listing = "; ".join(shown) + (f"; and {more} more" if more else "")
@@ -71,7 +76,7 @@ def inapplicable_warning(grammar: Grammar, form: EngineForm) -> list[str]:
         f"{count} production{'s' if count > 1 else ''} can never apply as the engine reads "
         f"the grammar: {listing}"
     )
-    if any(why != _NO_TEXT for _, why in reasons):
+    if any(why not in (_NO_TEXT, _UNREACHED) for _, why in reasons):
         message += (
             "; scoring with normalize=True (score --normalize) scores the normalised "
             "equivalent, where unit and empty productions and long terminals apply"
@@ -80,9 +85,12 @@ def inapplicable_warning(grammar: Grammar, form: EngineForm) -> list[str]:
 
 
 _NO_TEXT = "a nonterminal in it derives no text"
+_UNREACHED = "no parse from the start symbol reaches it"
 
 
-def _why_inapplicable(grammar: Grammar, index: int) -> str:
+def _why_inapplicable(
+    grammar: Grammar, index: int, productive: set[str], engine_name: dict[str, str]
+) -> str:
     _, rhs = grammar.productions[index]
     marks = [grammar.is_terminal(index, position) for position in range(len(rhs))]
     if not rhs or any(mark and symbol == "" for symbol, mark in zip(rhs, marks)):
@@ -91,7 +99,9 @@ def _why_inapplicable(grammar: Grammar, index: int) -> str:
         return "unit production"
     if any(mark and len(symbol) > 1 for symbol, mark in zip(rhs, marks)):
         return "a terminal of several characters: the parser reads one character at a time"
-    return _NO_TEXT
+    if any(not mark and engine_name.get(s, s) not in productive for s, mark in zip(rhs, marks)):
+        return _NO_TEXT
+    return _UNREACHED
 
 
 def normalized_note(grammar: Grammar, form: EngineForm) -> list[str]:
