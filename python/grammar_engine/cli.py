@@ -203,8 +203,11 @@ def run_induce(args: argparse.Namespace) -> int:
             alphabet,
             test_share=args.test_share,
             method="deep" if args.deep else "engine",
+            progress=_progress_line() if args.deep and sys.stderr.isatty() else None,
         )
     )
+    if args.deep and sys.stderr.isatty():
+        print(file=sys.stderr)
     grammar = result.grammar
 
     if args.json:
@@ -354,6 +357,16 @@ def _interrupt_ends_process() -> Iterator[None]:
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+def _progress_line() -> Callable[[int, int | None, str], None]:
+    """A progress report on one line of the terminal, rewritten in place."""
+
+    def report(done: int, total: int | None, what: str) -> None:
+        count = f"{done}/{total}" if total else str(done)
+        print(f"\r{PROG}: {what}: {count}\033[K", end="", file=sys.stderr, flush=True)
+
+    return report
 
 
 def _refuse_if_costly(cost: LineCost) -> None:
