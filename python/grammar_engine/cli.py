@@ -60,7 +60,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     _tolerate_unencodable_output()
     args = build_parser().parse_args(argv)
     try:
-        code = args.run(args)
+        code: int = args.run(args)
         sys.stdout.flush()
         return code
     except InputError as error:
@@ -402,7 +402,7 @@ def _string_to_parse(args: argparse.Namespace) -> str:
     if args.string is not None and args.file is not None:
         raise InputError("give the string either on the command line or with --file, not both")
     if args.string is not None:
-        text = args.string
+        text: str = args.string
         try:
             text.encode("utf-8")
         except UnicodeEncodeError:

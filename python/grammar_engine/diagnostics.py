@@ -18,8 +18,8 @@ if TYPE_CHECKING:
     from .grammar import Grammar
     from .normal_form import EngineForm
 
-# Productions named one by one in a warning before the rest is only counted.
-SHOWN = 5
+# Characters named in a warning before the rest is only counted.
+SHOWN_CHARACTERS = 8
 
 
 def emit(messages: Iterable[str], stacklevel: int) -> None:
@@ -68,9 +68,7 @@ def inapplicable_warning(grammar: Grammar, form: EngineForm) -> list[str]:
         (index, _why_inapplicable(grammar, index, productive, engine_name))
         for index in form.inapplicable
     ]
-    shown = [f"{grammar.production_text(index)} ({why})" for index, why in reasons[:SHOWN]]
-    more = len(reasons) - len(shown)
-    listing = "; ".join(shown) + (f"; and {more} more" if more else "")
+    listing = "; ".join(f"{grammar.production_text(index)} ({why})" for index, why in reasons)
     count = len(reasons)
     message = (
         f"{count} production{'s' if count > 1 else ''} can never apply as the engine reads "
@@ -165,7 +163,9 @@ def alphabet_warning(lines: Sequence[str], terminals: frozenset[str], what: str)
         return []
     size = sum(len(char.encode("utf-8")) * count for char, count in missing.items())
     chars = sorted(missing, key=lambda char: (-missing[char], char))
-    shown = ", ".join(repr(char) for char in chars[:8]) + (", ..." if len(chars) > 8 else "")
+    shown = ", ".join(repr(char) for char in chars[:SHOWN_CHARACTERS])
+    if len(chars) > SHOWN_CHARACTERS:
+        shown += ", ..."
     spell = math.log2(max(len(terminals), 2))
     return [
         f"the alphabet misses {len(chars)} character{'s' if len(chars) > 1 else ''} of the "

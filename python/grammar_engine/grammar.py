@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import os
 import re
-from typing import TYPE_CHECKING, Any, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Sequence, TypeGuard
 
 from .errors import InputError
 from .grammar_file import GrammarText, format_grammar, format_production, parse_grammar, read_grammar
@@ -319,28 +319,34 @@ class Grammar:
             self._cache[key] = engine_form(
                 productions, self._terminals, self._start, normalize=normalize
             )
-        return self._cache[key]
+        form: EngineForm = self._cache[key]
+        return form
 
     def _engine_rules(self, normalize: bool) -> list[Any]:
         return self._engine_form(normalize).cnf_rules
 
 
 def _checked_production(item: object) -> Production:
+    lhs: object
+    rhs: object
     try:
         lhs, rhs = item  # type: ignore[misc]
     except (TypeError, ValueError):
         raise TypeError(f"a production is a pair (lhs, rhs), not {item!r}") from None
-    _check_symbol(lhs, "left-hand side")
-    if isinstance(rhs, str):
+    if not isinstance(lhs, str):
+        raise TypeError(f"a left-hand side must be a str, not {type(lhs).__name__}")
+    if isinstance(rhs, str) or not isinstance(rhs, Iterable):
         raise TypeError(
-            f"the right-hand side of {lhs!r} must be a sequence of symbols, not one str {rhs!r}"
+            f"the right-hand side of {lhs!r} must be a sequence of symbols, not {rhs!r}"
         )
-    symbols = tuple(rhs)
-    for symbol in symbols:
+    symbols: list[str] = []
+    for symbol in rhs:
         _check_symbol(symbol, "right-hand symbol")
-    return lhs, symbols
+        symbols.append(symbol)
+    return lhs, tuple(symbols)
 
 
-def _check_symbol(symbol: object, what: str) -> None:
+def _check_symbol(symbol: object, what: str) -> TypeGuard[str]:
     if not isinstance(symbol, str):
         raise TypeError(f"a {what} must be a str, not {type(symbol).__name__}")
+    return True
