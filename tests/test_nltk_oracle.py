@@ -115,7 +115,8 @@ def sample_strings(cfg, alphabet, seed, max_length):
             edits.add(text[:position] + text[position + 1 :])
             edits.add(text[:position] + rng.choice(alphabet) + text[position:])
             edits.add(text[:position] + rng.choice(alphabet) + text[position + 1 :])
-    noise = {"".join(rng.choice(alphabet) for _ in range(rng.randint(1, min(8, max_length)))) for _ in range(50)}
+    longest = min(8, max_length)
+    noise = {"".join(rng.choice(alphabet) for _ in range(rng.randint(1, longest))) for _ in range(50)}
     return sorted(set(inside) | edits | noise | {""})
 
 

@@ -114,7 +114,13 @@ def test_empty_string_and_empty_nodes():
 
 
 def test_terminals_of_several_characters_are_spelled_and_stay_one_leaf():
-    productions = [("S", ("NP", " ", "V")), ("NP", ("the", " ", "N")), ("N", ("dog",)), ("V", ("runs",)), ("V", ("ran",))]
+    productions = [
+        ("S", ("NP", " ", "V")),
+        ("NP", ("the", " ", "N")),
+        ("N", ("dog",)),
+        ("V", ("runs",)),
+        ("V", ("ran",)),
+    ]
     terminals = {" ", "the", "dog", "runs", "ran"}
     form = engine_form(productions, terminals, "S", normalize=True)
     tree = form.parse("the dog ran")
@@ -135,7 +141,14 @@ def test_unit_cycles_end_and_keep_the_form_small():
 
 
 def test_cutting_long_productions_keeps_the_language(monkeypatch):
-    productions = [("S", ("A", "B", "A", "c", "B", "A")), ("S", ("B", "S", "B")), ("A", ("a",)), ("A", ()), ("B", ("b",)), ("B", ("A",))]
+    productions = [
+        ("S", ("A", "B", "A", "c", "B", "A")),
+        ("S", ("B", "S", "B")),
+        ("A", ("a",)),
+        ("A", ()),
+        ("B", ("b",)),
+        ("B", ("A",)),
+    ]
     terminals = {"a", "b", "c"}
     direct = engine_form(productions, terminals, "S", normalize=True)
     monkeypatch.setattr(normal_form, "_MAX_OPTIONAL", 0)

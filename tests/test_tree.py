@@ -17,7 +17,8 @@ def sample():
 
 def awkward():
     # Leaves and labels that plain bracketing cannot hold, an empty node, and an empty leaf.
-    return Tree("S", tuple(Tree(f"N{index}", (leaf,)) for index, leaf in enumerate(AWKWARD)) + (Tree("E", ()), Tree("a b", ("x",))))
+    nodes = tuple(Tree(f"N{index}", (leaf,)) for index, leaf in enumerate(AWKWARD))
+    return Tree("S", nodes + (Tree("E", ()), Tree("a b", ("x",))))
 
 
 def test_bracketed_form():

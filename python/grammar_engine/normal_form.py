@@ -151,7 +151,9 @@ class _Rebuild:
 
     def char(self, symbol: str) -> str:
         if self.next_char >= len(self.text) or self.text[self.next_char] != symbol:
-            raise TreeMismatch(f"the terminal {symbol!r} does not match the text at position {self.next_char}")
+            raise TreeMismatch(
+                f"the terminal {symbol!r} does not match the text at position {self.next_char}"
+            )
         self.next_char += 1
         return symbol
 
@@ -278,7 +280,9 @@ def engine_form(
     return _as_written(grammar, accepts_empty, empty_tree)
 
 
-def _read_grammar(productions: Iterable[tuple[str, Sequence[str]]], terminals: Iterable[str], start: str) -> _Grammar:
+def _read_grammar(
+    productions: Iterable[tuple[str, Sequence[str]]], terminals: Iterable[str], start: str
+) -> _Grammar:
     if isinstance(terminals, str):
         raise TypeError("terminals must be a collection of str, not one str")
     terminal_set = frozenset(terminals)
@@ -305,7 +309,9 @@ def _read_grammar(productions: Iterable[tuple[str, Sequence[str]]], terminals: I
         symbols = tuple(rhs)
         for symbol in symbols:
             if not isinstance(symbol, str):
-                raise TypeError(f"production {index}: a right-hand symbol must be a str, not {type(symbol).__name__}")
+                raise TypeError(
+                    f"production {index}: a right-hand symbol must be a str, not {type(symbol).__name__}"
+                )
         lhs = str.__str__(lhs)
         marks = tuple(symbol in terminal_set and not isinstance(symbol, Nonterminal) for symbol in symbols)
         symbols = tuple(str.__str__(symbol) for symbol in symbols)
@@ -340,7 +346,8 @@ def _nullable(grammar: _Grammar) -> tuple[set[str], dict[str, Tree]]:
         if lhs in trees:
             continue
         children = tuple(
-            "" if terminal else trees[symbol] for symbol, terminal in zip(grammar.rhs[index], grammar.is_terminal[index])
+            "" if terminal else trees[symbol]
+            for symbol, terminal in zip(grammar.rhs[index], grammar.is_terminal[index])
         )
         trees[lhs] = Tree(lhs, children)
         for user in grammar.users.get(lhs, ()):
@@ -351,18 +358,15 @@ def _nullable(grammar: _Grammar) -> tuple[set[str], dict[str, Tree]]:
     return set(trees), trees
 
 
-def _productive(
-    grammar: _Grammar, rule_ok: Sequence[bool], symbol_ok: Sequence[Sequence[bool]]
-) -> set[str]:
-    """Nonterminals that derive something, counting only rules marked ok; a rule also needs
-    every nonterminal symbol not marked ok by `symbol_ok` to be productive."""
+def _productive(grammar: _Grammar, rule_ok: Sequence[bool]) -> set[str]:
+    """Nonterminals that derive some text through rules marked ok, found breadth first."""
     remaining: list[int] = []
     queue: deque[int] = deque()
     for index, kinds in enumerate(grammar.is_terminal):
         if not rule_ok[index]:
             remaining.append(-1)
             continue
-        count = sum(1 for position, terminal in enumerate(kinds) if not terminal and not symbol_ok[index][position])
+        count = sum(1 for terminal in kinds if not terminal)
         remaining.append(count)
         if count == 0:
             queue.append(index)
@@ -447,8 +451,7 @@ def _as_written(grammar: _Grammar, accepts_empty: bool, empty_tree: Tree | None)
         or (len(rhs) == 1 and kinds[0] and len(rhs[0]) == 1)
         for rhs, kinds in zip(grammar.rhs, grammar.is_terminal)
     ]
-    never = [[False] * len(rhs) for rhs in grammar.rhs]
-    productive = _productive(grammar, rule_ok, never)
+    productive = _productive(grammar, rule_ok)
     useful = _useful_rules(grammar, rule_ok, productive)
     return EngineForm(
         productions=tuple(productions),
@@ -490,11 +493,16 @@ def _normalized(
     count = len(grammar.lhs)
     everything = [True] * count
     # Terminals all derive something here ('' the empty string, longer ones their text).
-    productive = _productive(grammar, everything, [[False] * len(rhs) for rhs in grammar.rhs])
+    productive = _productive(grammar, everything)
     useful = _useful_rules(grammar, everything, productive)
     non_empty = _derives_non_empty(grammar, productive)
 
-    spelled = {symbol for rhs, kinds in zip(grammar.rhs, grammar.is_terminal) for symbol, terminal in zip(rhs, kinds) if terminal and len(symbol) > 1}
+    spelled = {
+        symbol
+        for rhs, kinds in zip(grammar.rhs, grammar.is_terminal)
+        for symbol, terminal in zip(rhs, kinds)
+        if terminal and len(symbol) > 1
+    }
     engine_terminals = grammar.terminals | {char for symbol in spelled for char in symbol}
     names = _rename(grammar, engine_terminals, set())
     taken = set(names.values()) | set(engine_terminals) | set(grammar.nonterminals)
@@ -522,7 +530,8 @@ def _normalized(
                 keep = ((names[symbol],), None) if symbol in non_empty else None
                 drop = (empty_trees[symbol],) if symbol in nullable else None
                 slots.append(_Slot(keep, drop))
-        plain = all(terminal and len(symbol) == 1 or not terminal for symbol, terminal in zip(rhs, kinds)) and len(rhs) > 0
+        # Written as the engine can take it: no '' and no terminal of several characters.
+        plain = len(rhs) > 0 and all(len(symbol) == 1 for symbol, terminal in zip(rhs, kinds) if terminal)
         optional = sum(1 for slot in slots if slot.keep is not None and slot.drop is not None)
         if optional <= _MAX_OPTIONAL or len(slots) <= 2:
             for variant in _variants(names[lhs], lhs, slots, engine_terminals, plain):
@@ -623,7 +632,10 @@ def _variants(
     lhs: str, label: str | None, slots: Sequence[_Slot], engine_terminals: frozenset[str], plain: bool
 ) -> Iterable[_Variant]:
     """Every way to keep or leave out the slots (kept first), except the empty one."""
-    choices = [[option for option in (("keep", slot.keep), ("drop", slot.drop)) if option[1] is not None] for slot in slots]
+    choices = [
+        [option for option in (("keep", slot.keep), ("drop", slot.drop)) if option[1] is not None]
+        for slot in slots
+    ]
     for combination in itertools.product(*choices):
         rhs: list[str] = []
         items: list = []

@@ -194,7 +194,9 @@ class Tree:
             lines.append(prefix + ("└── " if last else "├── ") + label)
             if isinstance(item, Tree):
                 child_prefix = prefix + ("    " if last else "│   ")
-                frames.extend((child, child_prefix, child_last) for child, child_last in _children_last_first(item))
+                frames.extend(
+                    (child, child_prefix, child_last) for child, child_last in _children_last_first(item)
+                )
         return "\n".join(lines) + "\n"
 
     def to_dot(self) -> str:
