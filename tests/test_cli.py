@@ -461,7 +461,7 @@ def test_ctrl_c_ends_a_long_parse_at_once(tmp_path):
     import time
 
     write(tmp_path, "b.cfg", BRACKETS)
-    write(tmp_path, "long.txt", "()" * 8000)  # several seconds of parsing
+    write(tmp_path, "long.txt", "()" * 12000)  # many seconds of parsing
     process = subprocess.Popen(
         [sys.executable, "-m", "grammar_engine", "parse", "b.cfg", "--file", "long.txt"],
         cwd=tmp_path,

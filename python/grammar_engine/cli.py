@@ -195,18 +195,18 @@ def run_induce(args: argparse.Namespace) -> int:
     if not args.force:
         longest = max(len(line) for line in [*source, *(test or [])])
         _refuse_if_costly(line_cost(longest, INDUCTION_WIDE))
-    alphabet = args.alphabet if args.alphabet is not None else None
+    show_progress = args.deep and sys.stderr.isatty()
     result = _call(
         lambda: induce(
             source,
             test,
-            alphabet,
+            args.alphabet,
             test_share=args.test_share,
             method="deep" if args.deep else "engine",
-            progress=_progress_line() if args.deep and sys.stderr.isatty() else None,
+            progress=_progress_line() if show_progress else None,
         )
     )
-    if args.deep and sys.stderr.isatty():
+    if show_progress:
         print(file=sys.stderr)
     grammar = result.grammar
 

@@ -65,7 +65,11 @@ class Grammar:
     ) -> None:
         if isinstance(terminals, str):
             raise TypeError("terminals must be a collection of symbols, not one str")
-        terminal_order = tuple(dict.fromkeys(terminals))
+        # An unordered collection gets a fixed order, so str(grammar) is the same every run.
+        if isinstance(terminals, (set, frozenset)):
+            terminal_order = tuple(sorted(terminals, key=_sort_key))
+        else:
+            terminal_order = tuple(dict.fromkeys(terminals))
         for symbol in terminal_order:
             _check_symbol(symbol, "terminal")
         terminal_set = frozenset(terminal_order)
@@ -344,6 +348,10 @@ def _checked_production(item: object) -> Production:
         _check_symbol(symbol, "right-hand symbol")
         symbols.append(symbol)
     return lhs, tuple(symbols)
+
+
+def _sort_key(symbol: object) -> tuple[int, str]:
+    return (0, symbol) if isinstance(symbol, str) else (1, repr(symbol))
 
 
 def _check_symbol(symbol: object, what: str) -> TypeGuard[str]:

@@ -52,7 +52,7 @@ class LineCost:
         if self.slow:
             return (
                 f"a string of {self.length:,} characters may take up to about "
-                f"{self.seconds / 3600:.0f} hours to parse ({self.wide} wide nonterminal"
+                f"{self.seconds / 3600:.1f} hours to parse ({self.wide} wide nonterminal"
                 f"{'' if self.wide == 1 else 's'}, chart about {_size(self.chart_bytes)})"
             )
         return None

@@ -64,7 +64,7 @@ class CorpusLines:
         return sum(len(line.encode("utf-8")) for line in self.lines)
 
 
-def corpus_lines(corpus: Corpus, *, allow_empty: bool = False) -> CorpusLines:
+def corpus_lines(corpus: Corpus) -> CorpusLines:
     """The non-blank lines of `corpus` (see the module's docstring)."""
     if isinstance(corpus, (str, os.PathLike)):
         path = os.fspath(corpus)
@@ -81,7 +81,7 @@ def corpus_lines(corpus: Corpus, *, allow_empty: bool = False) -> CorpusLines:
             item = item[:-2] if item.endswith("\r\n") else item[:-1]
         if item:
             lines.append(item)
-    if not lines and not allow_empty:
+    if not lines:
         raise InputError("empty corpus: no non-blank lines", "<lines>")
     return CorpusLines(lines, "<lines>")
 
