@@ -95,10 +95,14 @@ def test_parse_normalises_unit_and_empty_productions():
     assert Grammar.from_string(ANBN).parse("") is None
 
 
-def test_cnf_shows_the_grammars_names():
-    rules = Grammar.from_string("S -> V 'x'\nV -> 'v'\n").cnf()
-    assert rules[-1][0] == "V"
-    assert any(lhs == "S" and rhs[0] == "V" for lhs, rhs, _ in rules)
+def test_cnf_and_the_names_back():
+    grammar = Grammar.from_string("S -> 'S' S | 'S'\n")
+    rules = grammar.cnf()
+    names, terminals = grammar.cnf_names(), grammar.cnf_terminals()
+    assert terminals == {"S"}
+    (inner,) = names  # the engine's name for the nonterminal S
+    assert names == {inner: "S"} and inner not in terminals
+    assert (inner, (rules[0][0], inner), 0) in rules
     assert Grammar.from_string(ANBN).cnf() == [
         (lhs, tuple(rhs), tag)
         for lhs, rhs, tag in _engine.to_cnf_tagged([("S", ["a", "S", "b"]), ("S", ["a", "b"])], {"a", "b"})

@@ -351,6 +351,13 @@ def test_cnf_and_a_grammar_written_for_nltk(tmp_path):
         "8  N -> \"cat's toy\"",
         "9  V -> 'saw'",
     ]
+    # A name that is both terminal and nonterminal: the rules show which is which.
+    write(tmp_path, "clash.cfg", "S -> 'S' S | 'S'\n")
+    assert run_tool(tmp_path, "cnf", "clash.cfg").stdout.splitlines() == [
+        "-1  _AUX1 -> 'S'",
+        " 0  S -> _AUX1 S",
+        " 1  S -> 'S'",
+    ]
     write(tmp_path, "abc.cfg", "S -> 'a' S 'b' | 'a' 'b' | 'a'\n")
     assert run_tool(tmp_path, "cnf", "abc.cfg").stdout.splitlines() == [
         "-1  _AUX1 -> 'a'",

@@ -320,9 +320,10 @@ def run_cnf(args: argparse.Namespace) -> int:
     grammar = Grammar.from_file(args.grammar)
     rules = _call(lambda: grammar.cnf(normalize=args.normalize))
     terminals = grammar.cnf_terminals(args.normalize)
+    names = grammar.cnf_names(args.normalize)
     width = max((len(str(tag)) for _, _, tag in rules), default=1)
     for lhs, rhs, tag in rules:
-        print(f"{tag:>{width}}  {_display_rule(lhs, rhs, terminals)}")
+        print(f"{tag:>{width}}  {_display_rule(lhs, rhs, terminals, names)}")
     return EXIT_OK
 
 
@@ -468,14 +469,17 @@ class _Raw(str):
     """JSON punctuation on the stack of `_tree_json`, told apart from leaf strings."""
 
 
-def _display_rule(lhs: str, rhs: Sequence[str], terminals: frozenset[str]) -> str:
+def _display_rule(
+    lhs: str, rhs: Sequence[str], terminals: frozenset[str], names: dict[str, str]
+) -> str:
+    """A rule of the engine with terminals quoted and nonterminals under the grammar's names."""
     shown = []
     for symbol in rhs:
         if symbol in terminals:
             shown.append(f'"{symbol}"' if "'" in symbol else f"'{symbol}'")
         else:
-            shown.append(symbol)
-    return f"{lhs} -> {' '.join(shown)}"
+            shown.append(names.get(symbol, symbol))
+    return f"{names.get(lhs, lhs)} -> {' '.join(shown)}"
 
 
 def _write_out(text: str, chunk: int = 1 << 16) -> None:

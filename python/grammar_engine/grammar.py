@@ -247,25 +247,26 @@ class Grammar:
 
         Each rule is `(lhs, rhs, tag)`; the tag is the index of the production in
         the engine's form of the grammar (`normalize=False`: the productions as
-        written, in the same order), or -1 for a rule the conversion added.
-        Nonterminals the engine knows under another name (see `normal_form`) are
-        shown under the grammar's own, except names like the conversion's `_AUX1`.
-        A right-hand symbol is a terminal when `cnf_terminals(normalize)` holds it.
+        written, in the same order), or -1 for a rule the conversion added. The
+        names are the engine's: a right-hand symbol is a terminal exactly when
+        `cnf_terminals(normalize)` holds it, and a nonterminal the engine knows
+        under another name (a name that is also a terminal, say) has its grammar
+        name in `cnf_names(normalize)`.
         """
-        form = self._engine_form(normalize)
-        back = {engine: own for own, engine in form.renamed if _AUX_RE.fullmatch(own) is None}
-        return [
-            (
-                back.get(lhs, lhs),
-                tuple(s if s in form.terminals else back.get(s, s) for s in rhs),
-                tag,
-            )
-            for lhs, rhs, tag in form.cnf_rules
-        ]
+        return [(lhs, tuple(rhs), tag) for lhs, rhs, tag in self._engine_form(normalize).cnf_rules]
 
     def cnf_terminals(self, normalize: bool = False) -> frozenset[str]:
         """The terminal set the engine reads the rules of `cnf(normalize=...)` with."""
         return self._engine_form(normalize).terminals
+
+    def cnf_names(self, normalize: bool = False) -> dict[str, str]:
+        """For each nonterminal the engine knows under another name, the grammar's name.
+
+        Names like the conversion's own `_AUX1` are left out: shown under the
+        grammar's name they would read as the conversion's.
+        """
+        form = self._engine_form(normalize)
+        return {engine: own for own, engine in form.renamed if _AUX_RE.fullmatch(own) is None}
 
     def parse(self, text: str) -> Tree | None:
         """One derivation of `text` over this grammar's own productions, or None.
