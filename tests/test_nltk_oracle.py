@@ -122,6 +122,10 @@ def sample_strings(cfg, alphabet, seed, max_length):
 
 def nltk_parse(parser, start, text):
     """(whether NLTK accepts `text`, its trees up to the cap, or None when too many to list)."""
+    try:
+        parser.grammar().check_coverage(list(text))
+    except ValueError:  # a character no production holds
+        return False, []
     chart = parser.chart_parse(list(text))
     accepted = any(True for _ in chart.select(start=0, end=len(text), is_complete=True, lhs=start))
     if not accepted:
@@ -174,3 +178,35 @@ def test_normalised_trees_follow_the_authors_order():
     form = engine_form(*to_engine_input(cfg), normalize=True)
     tree = form.parse("1+2*0")
     assert tree.bracketed() == "(E (E (T (F (N (G 1))))) + (T (T (F (N (G 2)))) * (F (N (G 0)))))"
+
+
+def random_grammar(rng):
+    """A small grammar over A, B, C and 'a', 'b' with unit, empty and cyclic productions."""
+    names = ["A", "B", "C"]
+    lines = []
+    for name in names:
+        alternatives = []
+        for _ in range(rng.randint(1, 3)):
+            length = rng.choice([0, 1, 1, 2, 2, 3])
+            alternatives.append(" ".join(rng.choice(names + ["'a'", "'b'"]) for _ in range(length)))
+        lines.append(f"{name} -> " + " | ".join(alternatives))
+    return "\n".join(lines)
+
+
+def test_random_small_grammars_agree_with_nltk():
+    rng = random.Random(7)
+    texts = ["".join(letters) for length in range(1, 5) for letters in itertools.product("ab", repeat=length)]
+    for _ in range(40):
+        source = random_grammar(rng)
+        cfg = nltk.CFG.fromstring(source)
+        parser = nltk.ChartParser(cfg)
+        form = engine_form(*to_engine_input(cfg), normalize=True)
+        grammar_productions = set(cfg.productions())
+        assert form.accepts_empty == nltk_parse(parser, cfg.start(), "")[0], source
+        for text in texts:
+            ours = form.parse(text)
+            assert (ours is not None) == nltk_parse(parser, cfg.start(), text)[0], (source, text)
+            if ours is not None:
+                converted = ours.to_nltk()
+                assert converted.leaves() == list(text)
+                assert set(converted.productions()) <= grammar_productions, (source, text)
