@@ -208,7 +208,7 @@ def test_tree_over_natural_productions():
 @needs_engine
 def test_tree_of_a_deep_derivation():
     # Nesting deeper than the interpreter's recursion limit.
-    depth = 5000
+    depth = 2000
     grammar = Grammar.from_string("S -> '(' S ')' | '(' ')'")
     tree = grammar.parse("(" * depth + ")" * depth)
     lines = tree.pretty().splitlines()
@@ -445,7 +445,7 @@ def test_parse_formats(tmp_path):
     }
     # A deep tree would draw quadratically many characters: the default is then
     # the bracketed form, which grows with the tree.
-    depth = 1200
+    depth = 500
     write(tmp_path, "b.cfg", BRACKETS)
     deep = run_tool(tmp_path, "parse", "b.cfg", "(" * depth + ")" * depth)
     assert deep.returncode == 0
