@@ -517,6 +517,8 @@ def test_lines_too_costly_are_refused_unless_forced(tmp_path):
     assert "200,000 characters" in refused.stderr and "--force" in refused.stderr
     scored = run_tool(tmp_path, "score", "b.cfg", "huge.txt")
     assert scored.returncode == 2 and "--force" in scored.stderr
+    induced = run_tool(tmp_path, "induce", "--train", "huge.txt", "--test", "huge.txt")
+    assert induced.returncode == 2 and "--force" in induced.stderr
 
 
 @needs_engine

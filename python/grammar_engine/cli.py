@@ -29,7 +29,7 @@ from .corpus import DEFAULT_CORPUS_NAME, default_corpus, read_corpus
 from .errors import GrammarEngineWarning, InputError
 from .grammar import Grammar
 from .induction import Induction, induce
-from .limits import LineCost, line_cost
+from .limits import LineCost, induction_wide, line_cost
 from .scoring import Score
 from .text_lines import decode_lines
 from .tree import Tree, TreeMismatch
@@ -46,8 +46,6 @@ STDIN_NAME = "standard input"
 SHOWN_PRODUCTIONS = 40
 # Beyond this many characters of box drawing, parse prints the bracketed form.
 PRETTY_LIMIT = 1_000_000
-# Wide nonterminals assumed for the induction's candidates when estimating a line.
-INDUCTION_WIDE = 2
 
 T = TypeVar("T")
 
@@ -194,7 +192,7 @@ def run_induce(args: argparse.Namespace) -> int:
     test_name = _name(args.test) if args.test is not None else source_name
     if not args.force:
         longest = max(len(line) for line in [*source, *(test or [])])
-        _refuse_if_costly(line_cost(longest, INDUCTION_WIDE))
+        _refuse_if_costly(line_cost(longest, induction_wide(source)))
     show_progress = args.deep and sys.stderr.isatty()
     result = _call(
         lambda: induce(

@@ -75,6 +75,22 @@ def wide_nonterminals(cnf_rules: Iterable[Sequence[object]]) -> int:
     return len({rule[0] for rule in cnf_rules if len(rule[1]) == 2})  # type: ignore[arg-type]
 
 
+def induction_wide(train: Sequence[str]) -> int:
+    """The most wide nonterminals an induction candidate can have, for `train`.
+
+    Besides S, every three-symbol rule of a candidate brings a chain nonterminal:
+    "chain" has at most six such rules, "wrap" one per (first, last) character
+    pair that begins and ends at least three training lines.
+    """
+    pairs: dict[tuple[str, str], int] = {}
+    for line in train:
+        if len(line) >= 2:
+            key = (line[0], line[-1])
+            pairs[key] = pairs.get(key, 0) + 1
+    wrap = sum(1 for count in pairs.values() if count >= 3)
+    return 1 + max(6, wrap)
+
+
 def physical_memory() -> int:
     try:
         return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
