@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib.util
 import math
+import pickle
 import re
 import warnings
 from pathlib import Path
@@ -38,6 +39,8 @@ def test_text_round_trip(text):
     assert again == grammar
     assert str(again) == str(grammar)
     assert hash(again) == hash(grammar)
+    grammar.parse("")  # fills the grammar's cache, which pickling leaves out
+    assert pickle.loads(pickle.dumps(grammar)) == grammar
 
 
 def test_the_notation_keeps_a_name_and_a_terminal_apart():

@@ -202,6 +202,13 @@ class Grammar:
     def __hash__(self) -> int:
         return hash(self._key())
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled without the engine's cached forms (for worker processes).
+        return (
+            Grammar._from_parts,
+            (self._productions, self._terminal_order, self._start, self._quoted),
+        )
+
     # What it holds ---------------------------------------------------------------
 
     @property
