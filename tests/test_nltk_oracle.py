@@ -59,7 +59,7 @@ GRAMMARS = {
 }
 
 # Longest derived string tried per grammar (NLTK's chart grows fast on the nullable one).
-MAX_LENGTH = {"english": 20, "nullable": 9, "many optional symbols": 10}
+MAX_LENGTH = {"english": 20, "nullable": 8, "many optional symbols": 9}
 TREE_CAP = 300
 # NLTK's tree enumeration leaves out some derivations that run through a unit
 # cycle, so there the tree is checked to be a derivation of the grammar instead.
