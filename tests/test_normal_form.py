@@ -129,7 +129,7 @@ def test_terminals_of_several_characters_are_spelled_and_stay_one_leaf():
     assert engine_form(productions, terminals, "S", normalize=False).parse("the dog ran") is None
 
 
-def test_unit_cycles_end_and_keep_the_form_small():
+def test_unit_cycles_end_and_keep_the_form_small(monkeypatch):
     # Every nonterminal reaches every other through unit productions.
     names = [f"N{index}" for index in range(30)]
     productions = [(name, (names[(index + 1) % 30],)) for index, name in enumerate(names)]
@@ -138,6 +138,9 @@ def test_unit_cycles_end_and_keep_the_form_small():
     assert len(form.productions) <= 2 * 30 * 30
     tree = form.parse("xy")
     assert tree.label == "N0" and tree.leaves() == ["x", "y"]
+    monkeypatch.setattr(normal_form, "_MAX_PRODUCTIONS", 500)
+    with pytest.raises(ValueError, match="more than 500 productions"):
+        engine_form(productions, {"x", "y"}, "N0", normalize=True)
 
 
 def test_cutting_long_productions_keeps_the_language(monkeypatch):

@@ -33,6 +33,9 @@ every combination (a production with more than four optional symbols is first cu
 into a chain of two-symbol parts, so the grammar stays small), unit productions
 are replaced by what their targets derive (cycles included), and a terminal of
 several characters is spelled out as its characters, still one leaf in the tree.
+Replacing unit productions copies rules, so long unit chains and large unit cycles
+grow the form with the square of the grammar; a form past a million productions
+raises `ValueError` instead of exhausting memory.
 Productions keep the author's order wherever they can: the engine reports the
 first rule that applies, so the tree reported is the one the author's order
 suggests. `accepts_empty` says whether the start symbol derives the empty
@@ -56,6 +59,10 @@ _AUX_RE = re.compile(r"_AUX[0-9]+")
 # Above this many optional symbols in one production, the production is cut into
 # two-symbol parts before the optional symbols are left out.
 _MAX_OPTIONAL = 4
+# Replacing unit productions copies the rules of their targets, which grows with the
+# square of the grammar for long unit chains and large unit cycles. Past this many
+# engine productions the form is refused rather than left to exhaust memory.
+_MAX_PRODUCTIONS = 1_000_000
 
 
 class Nonterminal(str):
@@ -562,6 +569,11 @@ def _normalized(
         key = (lhs, rhs)
         if key in seen and not original:
             return
+        if len(productions) >= _MAX_PRODUCTIONS:
+            raise ValueError(
+                f"the normalised grammar would have more than {_MAX_PRODUCTIONS:,} productions: "
+                "its unit productions reach too many rules (long unit chains or large unit cycles)"
+            )
         seen.add(key)
         productions.append(key)
         recipes.append((shape, path))
