@@ -16,7 +16,8 @@ has the form `_AUX<digits>`, is empty, or (read as written) is a single characte
 standing alone on a right-hand side, where the engine would match it as text. The
 new name is never a terminal, another symbol of the grammar or an `_AUX` name,
 and is at least two characters long. Scores do not depend on names, so the
-renaming leaves every score unchanged. A right-hand symbol is a terminal when the
+renaming leaves a score unchanged, except where the engine would have matched a
+nonterminal's name as text. A right-hand symbol is a terminal when the
 terminal set holds it, as for the engine; to use a name that is also a terminal
 as a nonterminal on a right-hand side, write it as `Nonterminal(name)`.
 
@@ -32,8 +33,9 @@ right-hand sides are taken as the empty string, nullable symbols are left out in
 every combination (a production with more than four optional symbols is first cut
 into a chain of two-symbol parts, so the grammar stays small), unit productions
 are replaced by what their targets derive (cycles included), and a terminal of
-several characters is spelled out as its characters, still one leaf in the tree.
-Replacing unit productions copies rules, so long unit chains and large unit cycles
+several characters is spelled out as its characters, still one leaf in the tree
+(the terminal set gains those characters). Productions that derive nothing are
+left out. Replacing unit productions copies rules, so long unit chains and large unit cycles
 grow the form with the square of the grammar; a form past a million productions
 raises `ValueError` instead of exhausting memory.
 Productions keep the author's order wherever they can: the engine reports the
