@@ -231,6 +231,25 @@ class _Rebuild:
         return items
 
 
+@dataclass(frozen=True, slots=True)
+class _Nested:
+    """Fixed items inside fixed items: the left-out tail of a cut production, shared, not copied."""
+
+    items: tuple
+
+
+def _splice(out: list, items: tuple) -> None:
+    stack = [iter(items)]
+    while stack:
+        for item in stack[-1]:
+            if isinstance(item, _Nested):
+                stack.append(iter(item.items))
+                break
+            out.append(item)
+        else:
+            stack.pop()
+
+
 def _fill(shape: _Shape, children: list) -> list:
     out: list = []
     taken = 0
@@ -246,7 +265,7 @@ def _fill(shape: _Shape, children: list) -> list:
             out.append("".join(children[taken : taken + item]))
             taken += item
         else:
-            out.extend(item)
+            _splice(out, item)
     if taken != len(children):  # pragma: no cover - shapes are built to fit their rules
         raise TreeMismatch("a rule's children do not fit the production it stands for")
     if shape.label is None:
@@ -560,7 +579,7 @@ def _normalized(
                 keep = ((helpers[position - 1],), None) if (head.keep or tail.keep) else None
                 drop = None
                 if head.drop is not None and tail.drop is not None:
-                    drop = head.drop + tail.drop
+                    drop = head.drop + (_Nested(tail.drop),)
                 tail = _Slot(keep, drop)
 
     productions: list[tuple[str, tuple[str, ...]]] = []
