@@ -208,15 +208,9 @@ def run_induce(args: argparse.Namespace) -> int:
         print(file=sys.stderr)
     grammar = result.grammar
 
-    if args.json:
-        print(json.dumps(_induction_json(result), ensure_ascii=False))
-    else:
-        _print_induction(result, source_name, test_name, args.all)
-
-    if args.grammar_out is not None:
-        if grammar is None:
-            _warn(f"{args.grammar_out}: not written: no grammar was chosen")
-            return EXIT_NO_RESULT
+    # The file first: a reader of the summary that stops early (`| head`) must not cost it.
+    not_written: InputError | None = None
+    if args.grammar_out is not None and grammar is not None:
         comments = [
             f"Induced by {PROG} {__version__}: strategy {result.strategy}, "
             f"{_number(result.bpc, 4)} bits per byte on the test lines",
@@ -224,10 +218,22 @@ def run_induce(args: argparse.Namespace) -> int:
             f"test: {test_name}, {_count(result.test_lines, 'line')}",
         ]
         try:
-            text = grammar.to_string(comments)
+            _write_text(args.grammar_out, grammar.to_string(comments))
+        except InputError as error:
+            not_written = error
         except ValueError as error:
-            raise InputError(f"cannot write the grammar: {error}", args.grammar_out) from None
-        _write_text(args.grammar_out, text)
+            not_written = InputError(f"cannot write the grammar: {error}", args.grammar_out)
+
+    if args.json:
+        print(json.dumps(_induction_json(result), ensure_ascii=False))
+    else:
+        _print_induction(result, source_name, test_name, args.all)
+
+    if not_written is not None:
+        raise not_written
+    if args.grammar_out is not None and grammar is None:
+        _warn(f"{args.grammar_out}: not written: no grammar was chosen")
+        return EXIT_NO_RESULT
     return EXIT_OK
 
 
@@ -508,8 +514,14 @@ def _count(number: int, noun: str) -> str:
 
 
 def _share(part: int, whole: int) -> str:
-    percent = f" ({100 * part / whole:.1f}%)" if whole else ""
-    return f"{part} of {whole}{percent}"
+    if not whole:
+        return f"{part} of {whole}"
+    percent = 100 * part / whole
+    decimals = 1
+    # Only all lines show as 100% and only none as 0%.
+    while 0 < part < whole and float(f"{percent:.{decimals}f}") in (0.0, 100.0):
+        decimals += 1
+    return f"{part} of {whole} ({percent:.{decimals}f}%)"
 
 
 def _warn(message: str) -> None:

@@ -1,0 +1,56 @@
+"""The command line's results on real-looking input: nothing lost, nothing rounded into a
+claim it cannot make."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+from test_cli import ENV, needs_engine, run_tool, write
+
+# Pairs of 60 characters: the chain candidate wins, with a rule per character.
+LETTERS = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRTUVWXYZ0123456789"
+PAIRS = "\n".join(LETTERS[i % 60] + LETTERS[(i * 7 + 3) % 60] for i in range(300)) + "\n"
+
+
+@needs_engine
+def test_grammar_out_is_written_when_the_reader_goes_away(tmp_path):
+    write(tmp_path, "t.txt", PAIRS)
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader is gone before the first line
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "grammar_engine", "induce", "--train", "t.txt", "--all", "--grammar-out", "g.cfg"],
+            cwd=tmp_path,
+            env={**ENV, "PYTHONUNBUFFERED": "1"},
+            stdout=write_end,
+            stderr=subprocess.PIPE,
+            timeout=120,
+        )
+    finally:
+        os.close(write_end)
+    assert result.returncode == 141, result.stderr
+    written = (tmp_path / "g.cfg").read_text(encoding="utf-8")
+    assert written.startswith("# Induced by") and "S -> 'a'" in written
+
+
+@needs_engine
+def test_a_grammar_that_cannot_be_written_still_shows_the_result(tmp_path):
+    # The wrap candidate encloses S in "[" "]", which --alphabet leaves out, so
+    # the grammar names them as nonterminals, which a file cannot hold.
+    result = run_tool(tmp_path, "induce", "--alphabet", "()", "--grammar-out", "g.cfg")
+    assert result.returncode == 2
+    assert "bits per byte:" in result.stdout
+    assert "g.cfg: cannot write the grammar" in result.stderr
+    assert not (tmp_path / "g.cfg").exists()
+
+
+@needs_engine
+def test_coverage_is_100_or_0_percent_only_when_it_is(tmp_path):
+    write(tmp_path, "g.cfg", "S -> 'a' S | 'a'\n")
+    write(tmp_path, "most.txt", "a\n" * 2000 + "b\n")
+    write(tmp_path, "few.txt", "a\n" + "b\n" * 2000)
+    assert "lines parsed: 2000 of 2001 (99.95%)" in run_tool(tmp_path, "score", "g.cfg", "most.txt").stdout
+    assert "lines parsed: 1 of 2001 (0.05%)" in run_tool(tmp_path, "score", "g.cfg", "few.txt").stdout
+    assert "lines parsed: 1 of 3 (33.3%)" in run_tool(tmp_path, "score", "g.cfg", write(tmp_path, "c.txt", "a\nb\nc\n")).stdout
