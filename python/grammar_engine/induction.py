@@ -134,6 +134,7 @@ def induce(
     else:
         messages += diagnostics.coverage_warning(parsed, len(test_lines), "test lines")
         messages += diagnostics.derives_nothing(grammar._engine_form(False), grammar.start)
+        messages += _outside_alphabet(grammar)
     messages += diagnostics.alphabet_warning(test_lines, frozenset(symbols), "test lines")
     diagnostics.emit(messages, stacklevel=2)
     return Induction(
@@ -227,3 +228,26 @@ def _user_grammar(
         )
         quoted.append(marks)
     return Grammar._from_parts(user_productions, alphabet, start, quoted)
+
+
+def _outside_alphabet(grammar: Grammar) -> list[str]:
+    """A warning when the grammar uses symbols that are neither terminals nor defined.
+
+    The engine builds candidates from the training text, and reads a character outside
+    the terminal set as a nonterminal that derives nothing.
+    """
+    defined = set(grammar.nonterminals)
+    outside: dict[str, None] = {}
+    stuck = 0
+    for index, (_, rhs) in enumerate(grammar.productions):
+        names = [s for p, s in enumerate(rhs) if not grammar.is_terminal(index, p) and s not in defined]
+        outside.update(dict.fromkeys(names))
+        stuck += bool(names)
+    if not outside:
+        return []
+    shown = ", ".join(repr(symbol) for symbol in outside)
+    return [
+        f"the induced grammar uses {shown}, which the alphabet leaves out and no production "
+        f"defines; read as nonterminals that derive nothing, they keep {stuck} production"
+        f"{'' if stuck == 1 else 's'} from ever applying"
+    ]

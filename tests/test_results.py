@@ -1,12 +1,14 @@
-"""The command line's results on real-looking input: nothing lost, nothing rounded into a
-claim it cannot make."""
+"""Results that mean what they say, from the API and the command line: nothing lost,
+nothing rounded into a claim it cannot make, no silent gap."""
 
 from __future__ import annotations
 
 import os
 import subprocess
 import sys
+import warnings
 
+from grammar_engine import GrammarEngineWarning, induce
 from test_cli import ENV, needs_engine, run_tool, write
 
 # Pairs of 60 characters: the chain candidate wins, with a rule per character.
@@ -44,6 +46,23 @@ def test_a_grammar_that_cannot_be_written_still_shows_the_result(tmp_path):
     assert "bits per byte:" in result.stdout
     assert "g.cfg: cannot write the grammar" in result.stderr
     assert not (tmp_path / "g.cfg").exists()
+
+
+@needs_engine
+def test_induction_warns_about_symbols_outside_the_alphabet():
+    train = ["[]", "[[]]", "[][]", "()", "[[][]]", "(())"] * 5
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", GrammarEngineWarning)
+        result = induce(train, alphabet="()")
+        plain = induce(train)
+    assert result.grammar is not None
+    stuck = [p for p in result.grammar.productions if "[" in p[1]]
+    assert stuck, "the candidate no longer encloses S in brackets outside the alphabet"
+    message = next(m for m in result.warnings if "leaves out" in m)
+    assert "'[', ']'" in message and f"keep {len(stuck)} production" in message
+    assert message in [str(w.message) for w in caught]
+    # With every character in the alphabet there is nothing to say.
+    assert not any("leaves out" in m for m in plain.warnings)
 
 
 @needs_engine
