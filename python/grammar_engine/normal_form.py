@@ -51,7 +51,7 @@ import re
 from collections import deque
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import Iterable, Sequence, Union
+from typing import Any, Iterable, Iterator, Sequence, Union, cast
 
 from .tree import Tree, TreeMismatch
 
@@ -85,7 +85,16 @@ class Nonterminal(str):
 @dataclass(frozen=True, slots=True)
 class _Shape:
     label: str | None
-    items: tuple[Union[None, int, tuple[Union[Tree, str], ...]], ...]
+    items: tuple[_Item, ...]
+
+
+# What a node's children are made of: subtrees, leaves, and (for the left-out tail
+# of a cut production) fixed items nested inside fixed items.
+_Leaf = Union[Tree, str]
+_Fixed = tuple[Union[Tree, str, "_Nested"], ...]
+_Item = Union[None, int, _Fixed]
+# What a rule of the engine hands its parent: one character, or the items it built.
+_Child = Union[str, list[_Leaf]]
 
 
 # Unit steps above a rule, innermost first, as a linked list: (shape, outer) or None.
@@ -175,10 +184,10 @@ class _Rebuild:
         productions = self.form.productions
         terminals = self.form.terminals
         # Each frame: [engine production, children gathered so far, next right-hand position].
-        frames: list[list] = []
-        result: list | None = None
+        frames: list[list[Any]] = []
+        result: list[_Leaf] | None = None
 
-        def open_rule(expected: str) -> list | None:
+        def open_rule(expected: str) -> list[_Leaf] | None:
             tag = self.tag()
             if not 0 <= tag < len(productions):
                 raise TreeMismatch(f"expected a production for {expected!r}, found tag {tag}")
@@ -211,9 +220,9 @@ class _Rebuild:
                 self.auxiliary()
                 children.append(self.char(symbol))
             else:
-                built = open_rule(symbol)
-                if built is not None:
-                    children.append(built)
+                opened = open_rule(symbol)
+                if opened is not None:
+                    children.append(opened)
         if self.next_tag != len(self.tags):
             raise TreeMismatch("tags are left over after the derivation is complete")
         if self.next_char != len(self.text):
@@ -222,7 +231,7 @@ class _Rebuild:
             raise TreeMismatch("the tags do not describe one tree")
         return result[0]
 
-    def build(self, tag: int, children: list) -> list:
+    def build(self, tag: int, children: list[_Child]) -> list[_Leaf]:
         shape, path = self.form._recipes[tag]
         items = _fill(shape, children)
         while path is not None:
@@ -235,10 +244,10 @@ class _Rebuild:
 class _Nested:
     """Fixed items inside fixed items: the left-out tail of a cut production, shared, not copied."""
 
-    items: tuple
+    items: _Fixed
 
 
-def _splice(out: list, items: tuple) -> None:
+def _splice(out: list[_Leaf], items: _Fixed) -> None:
     stack = [iter(items)]
     while stack:
         for item in stack[-1]:
@@ -250,8 +259,8 @@ def _splice(out: list, items: tuple) -> None:
             stack.pop()
 
 
-def _fill(shape: _Shape, children: list) -> list:
-    out: list = []
+def _fill(shape: _Shape, children: list[_Child]) -> list[_Leaf]:
+    out: list[_Leaf] = []
     taken = 0
     for item in shape.items:
         if item is None:
@@ -262,7 +271,8 @@ def _fill(shape: _Shape, children: list) -> list:
             else:
                 out.append(child)
         elif isinstance(item, int):
-            out.append("".join(children[taken : taken + item]))
+            # The characters of a spelled-out terminal.
+            out.append("".join(cast(list[str], children[taken : taken + item])))
             taken += item
         else:
             _splice(out, item)
@@ -347,8 +357,8 @@ def _read_grammar(
         rhs_list.append(symbols)
         kinds.append(marks)
         order.setdefault(lhs, None)
-        for symbol, terminal in zip(symbols, marks):
-            if not terminal:
+        for symbol, is_terminal in zip(symbols, marks):
+            if not is_terminal:
                 order.setdefault(symbol, None)
                 users.setdefault(symbol, []).append(index)
     order.setdefault(start, None)
@@ -499,7 +509,7 @@ class _Slot:
     """One right-hand position: what it gives the engine rule if kept, what the tree gets if left out."""
 
     keep: tuple[tuple[str, ...], Union[None, int]] | None
-    drop: tuple[Union[Tree, str], ...] | None
+    drop: _Fixed | None
 
 
 @dataclass(frozen=True, slots=True)
@@ -577,10 +587,10 @@ def _normalized(
                 add(variant)
             if position:
                 keep = ((helpers[position - 1],), None) if (head.keep or tail.keep) else None
-                drop = None
+                both_dropped: _Fixed | None = None
                 if head.drop is not None and tail.drop is not None:
-                    drop = head.drop + (_Nested(tail.drop),)
-                tail = _Slot(keep, drop)
+                    both_dropped = head.drop + (_Nested(tail.drop),)
+                tail = _Slot(keep, both_dropped)
 
     productions: list[tuple[str, tuple[str, ...]]] = []
     recipes: list[tuple[_Shape, _Path]] = []
@@ -612,7 +622,9 @@ def _normalized(
         if target in visited:
             continue
         visited.add(target)
-        stack = [(iter(by_lhs.get(target, ())), (variant.shape, None))]
+        stack: list[tuple[Iterator[_Variant], _Path]] = [
+            (iter(by_lhs.get(target, ())), (variant.shape, None))
+        ]
         while stack:
             step = next(stack[-1][0], None)
             if step is None:
@@ -665,22 +677,24 @@ def _variants(
     lhs: str, label: str | None, slots: Sequence[_Slot], engine_terminals: frozenset[str], plain: bool
 ) -> Iterable[_Variant]:
     """Every way to keep or leave out the slots (kept first), except the empty one."""
+    # Each option is (kept, None) or (None, left out).
     choices = [
-        [option for option in (("keep", slot.keep), ("drop", slot.drop)) if option[1] is not None]
+        ([(slot.keep, None)] if slot.keep is not None else [])
+        + ([(None, slot.drop)] if slot.drop is not None else [])
         for slot in slots
     ]
     for combination in itertools.product(*choices):
         rhs: list[str] = []
-        items: list = []
-        for kind, value in combination:
-            if kind == "keep":
-                symbols, item = value
+        items: list[_Item] = []
+        for kept, dropped in combination:
+            if kept is not None:
+                symbols, item = kept
                 rhs.extend(symbols)
                 items.append(item)
             else:
-                items.append(value)
+                items.append(dropped)
         if not rhs:
             continue
-        original = plain and all(kind == "keep" for kind, _ in combination)
+        original = plain and all(kept is not None for kept, _ in combination)
         unit = len(rhs) == 1 and rhs[0] not in engine_terminals
         yield _Variant(lhs, tuple(rhs), _Shape(label, tuple(items)), unit, original)
