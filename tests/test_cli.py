@@ -268,6 +268,7 @@ def test_induce_json_and_the_round_trip_through_a_grammar_file(tmp_path):
         "bpc": result["bpc"],
         "grammar": ["S->aSb", "S->ab", "S->SS"],
         "productions": [["S", ["a", "S", "b"]], ["S", ["a", "b"]], ["S", ["S", "S"]]],
+        "notation": ["S -> 'a' S 'b'", "S -> 'a' 'b'", "S -> S S"],
         "test_lines": 3,
         "test_lines_parsed": 3,
         "warnings": ["only 3 test lines: a score on so little text says little"],

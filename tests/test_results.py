@@ -3,6 +3,7 @@ nothing rounded into a claim it cannot make, no silent gap."""
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -73,3 +74,11 @@ def test_coverage_is_100_or_0_percent_only_when_it_is(tmp_path):
     assert "lines parsed: 2000 of 2001 (99.95%)" in run_tool(tmp_path, "score", "g.cfg", "most.txt").stdout
     assert "lines parsed: 1 of 2001 (0.05%)" in run_tool(tmp_path, "score", "g.cfg", "few.txt").stdout
     assert "lines parsed: 1 of 3 (33.3%)" in run_tool(tmp_path, "score", "g.cfg", write(tmp_path, "c.txt", "a\nb\nc\n")).stdout
+
+
+@needs_engine
+def test_induce_json_tells_the_terminal_s_from_the_nonterminal(tmp_path):
+    write(tmp_path, "t.txt", "SSxx\nSx\nS\nSSSxxx\nSxSx\n")
+    result = json.loads(run_tool(tmp_path, "induce", "--train", "t.txt", "--json").stdout)
+    assert ["S", ["S", "S", "x"]] in result["productions"]
+    assert "S -> 'S' S 'x'" in result["notation"] and "S -> S S" in result["notation"]

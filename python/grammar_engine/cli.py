@@ -264,6 +264,8 @@ def _induction_json(result: Induction) -> dict[str, object]:
         "bpc": result.bpc if math.isfinite(result.bpc) else None,
         "grammar": [lhs + "->" + "".join(rhs) for lhs, rhs in productions],
         "productions": [[lhs, list(rhs)] for lhs, rhs in productions],
+        # The two lists above cannot tell a terminal 'S' from the nonterminal S; this can.
+        "notation": [grammar.production_text(i) for i in range(len(productions))] if grammar else [],
         "test_lines": result.test_lines,
         "test_lines_parsed": result.test_lines_parsed,
         "warnings": list(result.warnings),
