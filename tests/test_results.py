@@ -82,3 +82,15 @@ def test_induce_json_tells_the_terminal_s_from_the_nonterminal(tmp_path):
     result = json.loads(run_tool(tmp_path, "induce", "--train", "t.txt", "--json").stdout)
     assert ["S", ["S", "S", "x"]] in result["productions"]
     assert "S -> 'S' S 'x'" in result["notation"] and "S -> S S" in result["notation"]
+
+
+@needs_engine
+def test_a_test_share_past_two_thirds_says_what_is_held_out():
+    lines = ["ab", "aabb", "ba"] * 10
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always", GrammarEngineWarning)
+        large = induce(lines, test_share=0.9)
+        half = induce(lines, test_share=0.5)
+    assert large.test_lines == half.test_lines == 15
+    assert any("every second line" in m for m in large.warnings)
+    assert not any("every second line" in m for m in half.warnings)

@@ -124,6 +124,11 @@ def induce(
         parsed = len(engine_test) - int(metrics["parse_failures"])
 
     messages: list[str] = []
+    if test is None and round(1 / test_share) < 2:
+        messages.append(
+            f"a test share of {test_share} would hold out every line; every second line "
+            "is held out instead"
+        )
     if len(test_lines) < FEW_TEST_LINES:
         messages.append(
             f"only {len(test_lines)} test line{'' if len(test_lines) == 1 else 's'}: "
