@@ -9,7 +9,9 @@ import subprocess
 import sys
 import warnings
 
-from grammar_engine import GrammarEngineWarning, induce
+import pytest
+
+from grammar_engine import Grammar, GrammarEngineWarning, InputError, induce
 from test_cli import ENV, needs_engine, run_tool, write
 
 # Pairs of 60 characters: the chain candidate wins, with a rule per character.
@@ -94,3 +96,13 @@ def test_a_test_share_past_two_thirds_says_what_is_held_out():
     assert large.test_lines == half.test_lines == 15
     assert any("every second line" in m for m in large.warnings)
     assert not any("every second line" in m for m in half.warnings)
+
+
+@needs_engine
+def test_text_given_as_one_str_is_not_echoed_as_a_file_name():
+    text = "ab\naabb\n" * 10_000
+    with pytest.raises(InputError, match=r"splitlines") as raised:
+        Grammar.from_string("S -> 'a' S 'b' | 'a' 'b'").score(text)
+    assert len(str(raised.value)) < 200
+    with pytest.raises(InputError, match=r"splitlines"):
+        induce(text)

@@ -70,6 +70,12 @@ def corpus_lines(corpus: Corpus) -> CorpusLines:
         path = os.fspath(corpus)
         if not isinstance(path, str):
             raise TypeError("a corpus path must be a str path, not bytes")
+        if "\n" in path and not os.path.exists(path):
+            # Text rather than a path: say so without echoing all of it as a file name.
+            raise InputError(
+                "a corpus given as one str is the path of a file; "
+                "to score text, pass its lines (text.splitlines())"
+            )
         return CorpusLines(read_corpus(path), path)
     if isinstance(corpus, (bytes, bytearray)):
         raise TypeError("a corpus is an iterable of str or a path, not bytes")
