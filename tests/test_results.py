@@ -106,3 +106,15 @@ def test_text_given_as_one_str_is_not_echoed_as_a_file_name():
     assert len(str(raised.value)) < 200
     with pytest.raises(InputError, match=r"splitlines"):
         induce(text)
+
+
+@needs_engine
+def test_no_parse_names_the_characters_no_terminal_matches(tmp_path):
+    write(tmp_path, "g.cfg", "S -> NP 'saw' NP\nNP -> 'I' | 'you'\n")
+    spaced = run_tool(tmp_path, "parse", "g.cfg", "I saw you")
+    assert (spaced.returncode, spaced.stdout) == (1, "no parse\n")
+    assert "no terminal of the grammar matches ' ' of the string" in spaced.stderr
+    # Every character is some terminal's: no note, just the answer.
+    wrong_order = run_tool(tmp_path, "parse", "g.cfg", "sawIyou")
+    assert (wrong_order.returncode, wrong_order.stdout, wrong_order.stderr) == (1, "no parse\n", "")
+    assert run_tool(tmp_path, "parse", "g.cfg", "Isawyou").returncode == 0

@@ -304,6 +304,11 @@ def run_parse(args: argparse.Namespace) -> int:
     tree = _call(lambda: grammar.parse(text))
     if tree is None:
         print("no parse")
+        unmatched = dict.fromkeys(c for c in text if c not in grammar.cnf_terminals(True))
+        if unmatched:
+            # The parser reads characters: a word grammar's spaces are the usual cause.
+            shown = ", ".join(repr(c) for c in list(unmatched)[:8]) + (", ..." if len(unmatched) > 8 else "")
+            _warn(f"note: no terminal of the grammar matches {shown} of the string")
         return EXIT_NO_RESULT
     form = args.format
     if form is None:
