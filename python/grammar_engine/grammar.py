@@ -128,7 +128,9 @@ class Grammar:
         `start` overrides the start symbol (the first left-hand side, or `%start`).
         A malformed line raises `InputError` (a `ValueError`) naming the line.
         """
-        return cls._from_text(parse_grammar(text.splitlines(), "<string>"), start, "<string>")
+        # Lines end at "\n" only, as in a file: a terminal may hold a form feed or U+2028.
+        lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+        return cls._from_text(parse_grammar(lines, "<string>"), start, "<string>")
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str], start: str | None = None) -> Grammar:

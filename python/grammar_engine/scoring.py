@@ -74,7 +74,7 @@ def corpus_lines(corpus: Corpus) -> CorpusLines:
             # Text rather than a path: say so without echoing all of it as a file name.
             raise InputError(
                 "a corpus given as one str is the path of a file; "
-                "to score text, pass its lines (text.splitlines())"
+                "for text, pass its lines (io.StringIO(text) reads them as a file's)"
             )
         return CorpusLines(read_corpus(path), path)
     if isinstance(corpus, (bytes, bytearray)):
