@@ -130,3 +130,20 @@ def test_a_grammar_with_any_character_reads_back_from_its_text():
     assert grammar is not None and "\u2028" in grammar.terminals
     assert Grammar.from_string(str(grammar)) == grammar
     assert Grammar.from_string(str(grammar).replace("\n", "\r\n")) == grammar
+
+
+@needs_engine
+def test_a_large_grammar_names_some_inapplicable_productions_and_counts_the_rest():
+    # A textbook chain of unit productions, 500 long: none applies as written.
+    text = "".join(f"A{i} -> A{i + 1}\n" for i in range(500)) + "A500 -> 'a' 'a'\n"
+    grammar = Grammar.from_string(text)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", GrammarEngineWarning)
+        score = grammar.score(["aa"])
+        normalised = grammar.score(["aa"], normalize=True)
+    (message,) = [m for m in score.warnings if "can never apply" in m]
+    # A500 too, which no parse reaches as written.
+    assert message.startswith("501 productions can never apply")
+    assert "A0 -> A1 (unit production)" in message and "and 481 more" in message
+    assert len(message) < 2_000
+    assert normalised.lines_parsed == 1

@@ -18,8 +18,9 @@ if TYPE_CHECKING:
     from .grammar import Grammar
     from .normal_form import EngineForm
 
-# Characters named in a warning before the rest is only counted.
+# Characters and productions named in a warning before the rest is only counted.
 SHOWN_CHARACTERS = 8
+SHOWN_PRODUCTIONS = 20
 
 
 def emit(messages: Iterable[str], stacklevel: int) -> None:
@@ -68,8 +69,12 @@ def inapplicable_warning(grammar: Grammar, form: EngineForm) -> list[str]:
         (index, _why_inapplicable(grammar, index, productive, engine_name))
         for index in form.inapplicable
     ]
-    listing = "; ".join(f"{grammar.production_text(index)} ({why})" for index, why in reasons)
+    listing = "; ".join(
+        f"{grammar.production_text(index)} ({why})" for index, why in reasons[:SHOWN_PRODUCTIONS]
+    )
     count = len(reasons)
+    if count > SHOWN_PRODUCTIONS:
+        listing += f"; ... and {count - SHOWN_PRODUCTIONS} more"
     message = (
         f"{count} production{'s' if count > 1 else ''} can never apply as the engine reads "
         f"the grammar: {listing}"
