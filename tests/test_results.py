@@ -12,6 +12,8 @@ import warnings
 import pytest
 
 from grammar_engine import Grammar, GrammarEngineWarning, InputError, induce
+from pathlib import Path
+
 from test_cli import ENV, needs_engine, run_tool, write
 
 # Pairs of 60 characters: the chain candidate wins, with a rule per character.
@@ -147,3 +149,22 @@ def test_a_large_grammar_names_some_inapplicable_productions_and_counts_the_rest
     assert "A0 -> A1 (unit production)" in message and "and 481 more" in message
     assert len(message) < 2_000
     assert normalised.lines_parsed == 1
+
+
+@needs_engine
+@pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
+@pytest.mark.parametrize("unbuffered", ["1", ""])
+def test_output_that_cannot_be_written_is_an_error_not_no_result(tmp_path, unbuffered):
+    write(tmp_path, "g.cfg", "S -> 'a' S 'b' | 'a' 'b'\n")
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(
+            [sys.executable, "-m", "grammar_engine", "parse", "g.cfg", "aabb"],
+            cwd=tmp_path,
+            env={**ENV, "PYTHONUNBUFFERED": unbuffered},
+            stdout=full,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+        )
+    assert result.returncode == 2
+    assert result.stderr == "grammar-engine: cannot write to standard output: No space left on device\n"

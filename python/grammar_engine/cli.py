@@ -4,8 +4,8 @@ A thin layer over the Python API: it reads arguments and files, calls `induce`,
 `Grammar.score` and `Grammar.parse`, and prints their results and warnings.
 
 Exit status: 0 on success; 1 when there is no result (the string does not parse,
-or no grammar was chosen to write); 2 for bad input, a refused line or a
-failure of the engine; 141 when the reader of the output went away (a closed
+or no grammar was chosen to write); 2 for bad input, a refused line, a
+failure of the engine or output that cannot be written; 141 when the reader of the output went away (a closed
 pipe, as with `| head`); Ctrl-C ends the tool at once, by the interrupt signal
 (the shell reports 130). Bad input gets one line on standard error naming the
 file and line, never a traceback.
@@ -79,6 +79,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         # the interpreter's last flush from complaining.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    except OSError as error:
+        # Files are read and written with their own messages, so this is standard
+        # output failing (a full disk, say): an error, not "no result", and no
+        # second failure at the interpreter's last flush.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return _fail(f"cannot write to standard output: {error.strerror or error}")
     except BaseException as error:
         # The engine reports internal faults with an exception type that derives
         # from BaseException and is not importable; recognise it by name.
@@ -400,10 +406,17 @@ def _load_grammar(path: str, start: str | None) -> Grammar:
 def _read_corpus(path: str) -> list[str]:
     if path != STDIN:
         return read_corpus(path)
-    lines = [line for line in decode_lines(sys.stdin.buffer.read(), STDIN_NAME) if line]
+    lines = [line for line in decode_lines(_read_stdin(), STDIN_NAME) if line]
     if not lines:
         raise InputError("empty corpus: no non-blank lines", STDIN_NAME)
     return lines
+
+
+def _read_stdin() -> bytes:
+    try:
+        return sys.stdin.buffer.read()
+    except OSError as error:
+        raise InputError(error.strerror or str(error), STDIN_NAME) from None
 
 
 def _name(path: str) -> str:
@@ -421,7 +434,7 @@ def _string_to_parse(args: argparse.Namespace) -> str:
             raise InputError("the string to parse is not valid UTF-8") from None
         return text
     if args.file is None or args.file == STDIN:
-        data, name = sys.stdin.buffer.read(), STDIN_NAME
+        data, name = _read_stdin(), STDIN_NAME
     else:
         name = args.file
         try:
