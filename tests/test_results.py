@@ -168,3 +168,14 @@ def test_output_that_cannot_be_written_is_an_error_not_no_result(tmp_path, unbuf
         )
     assert result.returncode == 2
     assert result.stderr == "grammar-engine: cannot write to standard output: No space left on device\n"
+
+
+def test_an_alphabet_argument_that_is_not_utf8_is_bad_input(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "grammar_engine", "induce", "--alphabet", b"()\xff"],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        timeout=120,
+    )
+    assert (result.returncode, result.stderr) == (2, b"grammar-engine: --alphabet is not valid UTF-8\n")

@@ -190,6 +190,8 @@ def build_parser() -> argparse.ArgumentParser:
 def run_induce(args: argparse.Namespace) -> int:
     if args.train == STDIN and args.test == STDIN:
         raise InputError("standard input can hold only one of --train and --test")
+    if args.alphabet is not None:
+        _check_utf8(args.alphabet, "--alphabet")
     if args.train is not None:
         source, source_name = _read_corpus(args.train), _name(args.train)
     else:
@@ -428,10 +430,7 @@ def _string_to_parse(args: argparse.Namespace) -> str:
         raise InputError("give the string either on the command line or with --file, not both")
     if args.string is not None:
         text: str = args.string
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:
-            raise InputError("the string to parse is not valid UTF-8") from None
+        _check_utf8(text, "the string to parse")
         return text
     if args.file is None or args.file == STDIN:
         data, name = _read_stdin(), STDIN_NAME
@@ -452,6 +451,14 @@ def _string_to_parse(args: argparse.Namespace) -> str:
         raise InputError(
             f"not valid UTF-8 (byte 0x{data[error.start]:02x} at byte {error.start + 1})", name
         ) from None
+
+
+def _check_utf8(argument: str, what: str) -> None:
+    """Refuse a command-line argument whose bytes were not UTF-8 (Python keeps them as surrogates)."""
+    try:
+        argument.encode("utf-8")
+    except UnicodeEncodeError:
+        raise InputError(f"{what} is not valid UTF-8") from None
 
 
 def _pretty_size(tree: Tree) -> int:
