@@ -99,8 +99,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Induce context-free grammars from text, score them, and parse with them.",
         epilog="Grammar files use NLTK's notation: S -> 'a' S 'b' | 'a' 'b'. A corpus "
         "file holds one string per line; '-' reads it from standard input. Exit status: "
-        "0 success, 1 no parse or no grammar chosen, 2 bad input, refused line or engine "
-        "failure, 141 closed output pipe.",
+        "0 success, 1 no parse or no grammar chosen, 2 bad input, refused line, engine "
+        "failure or unwritable output, 141 closed output pipe.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
