@@ -120,6 +120,10 @@ def test_no_parse_names_the_characters_no_terminal_matches(tmp_path):
     wrong_order = run_tool(tmp_path, "parse", "g.cfg", "sawIyou")
     assert (wrong_order.returncode, wrong_order.stdout, wrong_order.stderr) == (1, "no parse\n", "")
     assert run_tool(tmp_path, "parse", "g.cfg", "Isawyou").returncode == 0
+    # A misspelt name leaves a nonterminal undefined: said when nothing parses.
+    write(tmp_path, "typo.cfg", "S -> NP 'saw' Np\nNP -> 'I' | 'you'\n")
+    typo = run_tool(tmp_path, "parse", "typo.cfg", "Isawyou")
+    assert typo.returncode == 1 and "the nonterminal Np is used but never defined" in typo.stderr
 
 
 @needs_engine

@@ -24,6 +24,7 @@ import threading
 import warnings
 from typing import Callable, Iterator, Sequence, TypeVar
 
+from . import diagnostics
 from ._version import __version__
 from .corpus import DEFAULT_CORPUS_NAME, default_corpus, read_corpus
 from .errors import GrammarEngineWarning, InputError
@@ -317,6 +318,9 @@ def run_parse(args: argparse.Namespace) -> int:
             # The parser reads characters: a word grammar's spaces are the usual cause.
             shown = ", ".join(repr(c) for c in list(unmatched)[:8]) + (", ..." if len(unmatched) > 8 else "")
             _warn(f"note: no terminal of the grammar matches {shown} of the string")
+        # A name misspelt on a right-hand side is another usual cause.
+        for message in diagnostics.undefined_warnings(grammar):
+            _warn(f"warning: {message}")
         return EXIT_NO_RESULT
     form = args.format
     if form is None:

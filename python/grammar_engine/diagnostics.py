@@ -31,7 +31,11 @@ def emit(messages: Iterable[str], stacklevel: int) -> None:
 
 def grammar_warnings(grammar: Grammar) -> list[str]:
     """Problems of the grammar as written: undefined nonterminals and duplicates."""
-    found = []
+    return undefined_warnings(grammar) + duplicate_warnings(grammar)
+
+
+def undefined_warnings(grammar: Grammar) -> list[str]:
+    """A warning for each nonterminal that is used (or the start) but has no production."""
     defined = set(grammar.nonterminals)
     undefined: dict[str, None] = {}
     for index, (_, rhs) in enumerate(grammar.productions):
@@ -40,8 +44,15 @@ def grammar_warnings(grammar: Grammar) -> list[str]:
                 undefined.setdefault(symbol)
     if grammar.start not in defined:
         undefined = {grammar.start: None, **undefined}
-    for name in undefined:
-        found.append(f"the nonterminal {name} is used but never defined (no production has it on the left)")
+    return [
+        f"the nonterminal {name} is used but never defined (no production has it on the left)"
+        for name in undefined
+    ]
+
+
+def duplicate_warnings(grammar: Grammar) -> list[str]:
+    """A warning for each production listed more than once."""
+    found = []
     keys = [
         (production, tuple(grammar.is_terminal(index, p) for p in range(len(production[1]))))
         for index, production in enumerate(grammar.productions)
