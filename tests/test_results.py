@@ -101,13 +101,16 @@ def test_a_test_share_past_two_thirds_says_what_is_held_out():
 
 
 @needs_engine
-def test_text_given_as_one_str_is_not_echoed_as_a_file_name():
+def test_corpus_text_that_the_engine_cannot_take_is_refused_clearly():
     text = "ab\naabb\n" * 10_000
     with pytest.raises(InputError, match=r"StringIO") as raised:
         Grammar.from_string("S -> 'a' S 'b' | 'a' 'b'").score(text)
     assert len(str(raised.value)) < 200
     with pytest.raises(InputError, match=r"StringIO"):
         induce(text)
+    # Lines read with errors="surrogateescape": the line is named, not left to the engine.
+    with pytest.raises(InputError, match=r"<lines>:2: .*surrogate.* at character 2"):
+        induce(["ab", "a\udcffb", "abab"])
 
 
 @needs_engine

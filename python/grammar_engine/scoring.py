@@ -86,10 +86,23 @@ def corpus_lines(corpus: Corpus) -> CorpusLines:
         if item.endswith("\n"):
             item = item[:-2] if item.endswith("\r\n") else item[:-1]
         if item:
+            _check_encodable(item, number)
             lines.append(item)
     if not lines:
         raise InputError("empty corpus: no non-blank lines", "<lines>")
     return CorpusLines(lines, "<lines>")
+
+
+def _check_encodable(line: str, number: int) -> None:
+    # Text read with errors="surrogateescape" keeps undecodable bytes as lone surrogates.
+    try:
+        line.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise InputError(
+            f"not valid text: an undecodable byte (a lone surrogate) at character {error.start + 1}",
+            "<lines>",
+            number,
+        ) from None
 
 
 def score_grammar(grammar: Grammar, corpus: Corpus, *, normalize: bool) -> Score:
