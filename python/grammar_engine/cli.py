@@ -4,9 +4,9 @@ A thin layer over the Python API: it reads arguments and files, calls `induce`,
 `Grammar.score` and `Grammar.parse`, and prints their results and warnings.
 
 Exit status: 0 on success; 1 when there is no result (the string does not parse,
-or no grammar was chosen to write); 2 for bad input, a refused line, a
-failure of the engine or output that cannot be written; 141 when the reader of the output went away (a closed
-pipe, as with `| head`); Ctrl-C ends the tool at once, by the interrupt signal
+or no grammar was chosen to write); 2 for bad input, a refused line, a failure of
+the engine or output that cannot be written; 141 when the reader of the output
+went away (a closed pipe, as with `| head`); Ctrl-C ends the tool at once, by the interrupt signal
 (the shell reports 130). Bad input gets one line on standard error naming the
 file and line, never a traceback.
 """
@@ -313,10 +313,11 @@ def run_parse(args: argparse.Namespace) -> int:
     tree = _call(lambda: grammar.parse(text))
     if tree is None:
         print("no parse")
-        unmatched = dict.fromkeys(c for c in text if c not in grammar.cnf_terminals(True))
+        terminals = grammar.cnf_terminals(True)
+        unmatched = list(dict.fromkeys(char for char in text if char not in terminals))
         if unmatched:
             # The parser reads characters: a word grammar's spaces are the usual cause.
-            shown = ", ".join(repr(c) for c in list(unmatched)[:8]) + (", ..." if len(unmatched) > 8 else "")
+            shown = ", ".join(map(repr, unmatched[:8])) + (", ..." if len(unmatched) > 8 else "")
             _warn(f"note: no terminal of the grammar matches {shown} of the string")
         # A name misspelt on a right-hand side is another usual cause.
         for message in diagnostics.undefined_warnings(grammar):
