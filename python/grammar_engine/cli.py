@@ -6,9 +6,9 @@ A thin layer over the Python API: it reads arguments and files, calls `induce`,
 Exit status: 0 on success; 1 when there is no result (the string does not parse,
 or no grammar was chosen to write); 2 for bad input, a refused line, a failure of
 the engine or output that cannot be written; 141 when the reader of the output
-went away (a closed pipe, as with `| head`); Ctrl-C ends the tool at once, by the interrupt signal
-(the shell reports 130). Bad input gets one line on standard error naming the
-file and line, never a traceback.
+went away (a closed pipe, as with `| head`); Ctrl-C ends the tool at once, by the
+interrupt signal (the shell reports 130). Bad input gets one line on standard
+error naming the file and line, never a traceback.
 """
 
 from __future__ import annotations
