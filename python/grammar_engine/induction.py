@@ -183,6 +183,9 @@ def _run_deep(train: list[str], test: list[str], alphabet: list[str], progress: 
 def _alphabet(alphabet: Iterable[str] | None, train: list[str]) -> list[str]:
     if alphabet is None:
         return alphabet_of(train)
+    if isinstance(alphabet, (set, frozenset)):
+        # A set's order varies from run to run; the candidates follow the alphabet's order.
+        alphabet = sorted(alphabet, key=lambda symbol: (not isinstance(symbol, str), str(symbol)))
     symbols = list(dict.fromkeys(alphabet))
     for symbol in symbols:
         if not isinstance(symbol, str):
