@@ -98,6 +98,12 @@ def test_parse_normalises_unit_and_empty_productions():
     assert Grammar.from_string(ANBN).parse("") is None
 
 
+def test_a_string_too_large_to_parse_says_so():
+    grammar = Grammar.from_string("S -> 'a' S | 'a'")
+    with pytest.raises(MemoryError, match="400,000 characters is too large to parse"):
+        grammar.parse("a" * 400_000)
+
+
 def test_cnf_and_the_names_back():
     grammar = Grammar.from_string("S -> 'S' S | 'S'\n")
     rules = grammar.cnf()

@@ -286,7 +286,17 @@ class Grammar:
         """
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
-        return self._engine_form(True).parse(text)
+        try:
+            return self._engine_form(True).parse(text)
+        except MemoryError as error:
+            if error.args:
+                raise
+            cost = self.parse_cost(len(text))
+            raise MemoryError(
+                f"a string of {len(text):,} characters is too large to parse: its chart needs "
+                f"about {cost.chart_bytes:,} bytes ({cost.wide} wide nonterminal"
+                f"{'' if cost.wide == 1 else 's'})"
+            ) from None
 
     def score(self, corpus: Corpus, *, normalize: bool = False) -> Score:
         """Description-length score of the grammar on `corpus`, with coverage and warnings.
