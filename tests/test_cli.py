@@ -581,3 +581,17 @@ def test_induce_deep_without_the_method(tmp_path):
     result = run_tool(tmp_path, "induce", "--deep")
     assert result.returncode == 2
     assert "deep induction method is not available" in result.stderr
+
+
+@needs_engine
+def test_grammar_out_dash_is_standard_output_and_test_share_with_test_warns(tmp_path):
+    write(tmp_path, "t.txt", "ab\naabb\nab\naaabbb\naabb\n")
+    result = run_tool(tmp_path, "induce", "--train", "t.txt", "--grammar-out", "-")
+    assert result.returncode == 0 and not (tmp_path / "-").exists()
+    # Standard output is the grammar file alone; the summary is on standard error.
+    assert Grammar.from_string(result.stdout).productions
+    assert "test lines parsed" in result.stderr and "test lines parsed" not in result.stdout
+    shared = run_tool(tmp_path, "induce", "--train", "t.txt", "--test", "t.txt", "--test-share", "0.5")
+    assert shared.returncode == 0 and "--test-share is ignored" in shared.stderr
+    plain = run_tool(tmp_path, "induce", "--train", "t.txt", "--test", "t.txt")
+    assert "--test-share" not in plain.stderr

@@ -43,6 +43,8 @@ EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPI
 EXIT_INTERRUPTED = 130
 STDIN = "-"
 STDIN_NAME = "standard input"
+STDOUT = "-"
+DEFAULT_TEST_SHARE = 0.25
 # induce prints this many productions unless --all.
 SHOWN_PRODUCTIONS = 40
 # Beyond this many characters of box drawing, parse prints the bracketed form.
@@ -68,8 +70,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(str(error))
     except (ValueError, NotImplementedError) as error:
         return _fail(str(error))
-    except MemoryError:
-        return _fail("out of memory: the input is too large for the engine")
+    except MemoryError as error:
+        return _fail(f"out of memory: {error or 'the input is too large for the engine'}")
     except ImportError as error:
         message = str(error).replace("\n", " ")
         return _fail(f"the native module _engine cannot be loaded: {message}")
@@ -125,14 +127,15 @@ def build_parser() -> argparse.ArgumentParser:
         "--test-share",
         metavar="SHARE",
         type=float,
-        default=0.25,
         help="share of the training lines held out for testing without --test (default 0.25: every fourth line)",
     )
     induce_.add_argument("--deep", action="store_true", help="grow a hierarchy of nonterminals (the deep method)")
     induce_.add_argument("--json", action="store_true", help="print the result as JSON")
     induce_.add_argument("--all", action="store_true", help=f"print every production (default: at most {SHOWN_PRODUCTIONS})")
     induce_.add_argument(
-        "--grammar-out", metavar="FILE", help="also write the whole grammar to FILE as a grammar file"
+        "--grammar-out",
+        metavar="FILE",
+        help="also write the whole grammar to FILE as a grammar file ('-': standard output, before the summary)",
     )
     induce_.add_argument("--force", action="store_true", help="run even on lines estimated too long")
     induce_.set_defaults(run=run_induce)
@@ -193,6 +196,8 @@ def run_induce(args: argparse.Namespace) -> int:
         raise InputError("standard input can hold only one of --train and --test")
     if args.alphabet is not None:
         _check_utf8(args.alphabet, "--alphabet")
+    if args.test is not None and args.test_share is not None:
+        _warn("warning: --test-share is ignored: --test gives the test lines")
     if args.train is not None:
         source, source_name = _read_corpus(args.train), _name(args.train)
     else:
@@ -208,7 +213,7 @@ def run_induce(args: argparse.Namespace) -> int:
             source,
             test,
             args.alphabet,
-            test_share=args.test_share,
+            test_share=DEFAULT_TEST_SHARE if args.test_share is None else args.test_share,
             method="deep" if args.deep else "engine",
             progress=_progress_line() if show_progress else None,
         )
@@ -233,15 +238,20 @@ def run_induce(args: argparse.Namespace) -> int:
         except ValueError as error:
             not_written = InputError(f"cannot write the grammar: {error}", args.grammar_out)
 
-    if args.json:
-        print(json.dumps(_induction_json(result), ensure_ascii=False))
-    else:
-        _print_induction(result, source_name, test_name, args.all)
+    # With the grammar on standard output, the summary goes to standard error, so that
+    # standard output is a grammar file as it stands.
+    summary = sys.stderr if args.grammar_out == STDOUT else sys.stdout
+    with contextlib.redirect_stdout(summary):
+        if args.json:
+            print(json.dumps(_induction_json(result), ensure_ascii=False))
+        else:
+            _print_induction(result, source_name, test_name, args.all)
 
     if not_written is not None:
         raise not_written
     if args.grammar_out is not None and grammar is None:
-        _warn(f"{args.grammar_out}: not written: no grammar was chosen")
+        target = "standard output" if args.grammar_out == STDOUT else args.grammar_out
+        _warn(f"{target}: not written: no grammar was chosen")
         return EXIT_NO_RESULT
     return EXIT_OK
 
@@ -526,6 +536,9 @@ def _write_out(text: str, chunk: int = 1 << 16) -> None:
 
 
 def _write_text(path: str, text: str) -> None:
+    if path == STDOUT:
+        _write_out(text)
+        return
     try:
         with open(path, "w", encoding="utf-8", newline="\n") as stream:
             stream.write(text)
