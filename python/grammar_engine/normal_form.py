@@ -458,12 +458,16 @@ def _rename(grammar: _Grammar, engine_terminals: frozenset[str], text_units: set
     return names
 
 
-def _fresh(base: str, taken: set[str]) -> str:
+def _fresh(base: str, taken: set[str], counters: dict[str, int] | None = None) -> str:
+    """A name from `base` that is in no way taken; `counters` remembers where the
+    numbering of each base stopped, so many names from one base take linear time."""
     candidate = base + "'"
-    counter = 1
+    counter = 1 if counters is None else counters.get(base, 1)
     while candidate in taken or len(candidate) < 2 or _AUX_RE.fullmatch(candidate):
         candidate = f"{base}'{counter}"
         counter += 1
+    if counters is not None:
+        counters[base] = counter
     taken.add(candidate)
     return candidate
 
@@ -544,6 +548,7 @@ def _normalized(
     engine_terminals = grammar.terminals | {char for symbol in spelled for char in symbol}
     names = _rename(grammar, engine_terminals, set())
     taken = set(names.values()) | set(engine_terminals) | set(grammar.nonterminals)
+    counters: dict[str, int] = {}
 
     variants: list[_Variant] = []
     by_lhs: dict[str, list[_Variant]] = {}
@@ -577,7 +582,7 @@ def _normalized(
             continue
         # Cut into A -> X1 H1, H1 -> X2 H2, ..., H(k-2) -> X(k-1) Xk, each part a
         # helper whose items go straight into the node of A.
-        helpers = [_fresh(f"{names[lhs]}'part", taken) for _ in range(len(slots) - 2)]
+        helpers = [_fresh(f"{names[lhs]}'part", taken, counters) for _ in range(len(slots) - 2)]
         tail = slots[-1]
         for position in range(len(slots) - 2, -1, -1):
             head = slots[position]
