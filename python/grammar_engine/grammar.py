@@ -286,8 +286,11 @@ class Grammar:
         """
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
+        form = self._engine_form(True)
+        # Convert first: a MemoryError below is then the parse's chart, not the grammar.
+        self._engine_rules(True)
         try:
-            return self._engine_form(True).parse(text)
+            return form.parse(text)
         except MemoryError as error:
             if error.args:
                 raise
