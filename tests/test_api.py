@@ -177,6 +177,8 @@ def test_score_as_written_or_normalised():
         (ANBN, ["ba", "bb"], "none of the 2 corpus lines parses"),
         ("S -> S S | S 'a'\n", ["aa"], "derives no string at all"),
         ("S -> S 'S'\n", ["SS"], "no derivation from S ends in text"),  # the user's name, not the engine's
+        # Unit productions apply only once normalised: the grammar itself does derive strings.
+        ("S -> A\nA -> 'a' 'b'\n", ["ab"], "normalised equivalent does derive strings"),
         (ANBN, ["abc", "ab"], r"misses 1 character of the corpus \('c'\): 1 byte in 1 line"),
         ("S -> 'a' B | 'a'\n", ["a"], "nonterminal B is used but never defined"),
         ("S -> 'a' | 'b' | 'a'\n", ["a"], r"S -> 'a' is listed 2 times"),

@@ -134,6 +134,24 @@ def derives_nothing(form: EngineForm, start: str) -> list[str]:
     return [f"the grammar derives no string at all: no derivation from {start} ends in text"]
 
 
+def derives_nothing_as_written(grammar: Grammar, form: EngineForm) -> list[str]:
+    """`derives_nothing` for the grammar as written, which may derive strings only once normalised."""
+    found = derives_nothing(form, grammar.start)
+    if not found:
+        return found
+    try:
+        normalized = grammar._engine_form(True)
+    except ValueError:  # a normalised form too large to build
+        return found
+    if not derives_nothing(normalized, grammar.start):
+        return [
+            f"as the engine reads the grammar, no derivation from {grammar.start} ends in text, "
+            "so no line can parse; its normalised equivalent does derive strings "
+            "(normalize=True, score --normalize)"
+        ]
+    return found
+
+
 def productive_symbols(
     productions: Sequence[tuple[str, Sequence[str]]], terminals: frozenset[str]
 ) -> set[str]:

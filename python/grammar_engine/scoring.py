@@ -119,9 +119,10 @@ def score_grammar(grammar: Grammar, corpus: Corpus, *, normalize: bool) -> Score
     messages = diagnostics.grammar_warnings(grammar)
     if normalize:
         messages += diagnostics.normalized_note(grammar, form)
+        messages += diagnostics.derives_nothing(form, grammar.start)
     else:
         messages += diagnostics.inapplicable_warning(grammar, form)
-    messages += diagnostics.derives_nothing(form, grammar.start)
+        messages += diagnostics.derives_nothing_as_written(grammar, form)
     messages += diagnostics.alphabet_warning(source.lines, form.terminals, "corpus")
     messages += diagnostics.coverage_warning(lines - failures, lines, "corpus lines")
     diagnostics.emit(messages, stacklevel=3)
