@@ -102,7 +102,7 @@ def write(directory: Path, name: str, content: str | bytes) -> str:
             "A",
         ),
         (  # %start names the start symbol; #%terminals adds unused terminals
-            "%start B\n#%terminals 'z' \"'\"\nA -> 'a'\nB -> A A\n",
+            "%start B  # the pair\n#%terminals 'z' \"'\"\nA -> 'a'\nB -> A A\n",
             [("A", ("a",)), ("B", ("A", "A"))],
             ("z", "'", "a"),
             "B",

@@ -115,6 +115,8 @@ class _GrammarBuilder:
             self.add_production(text, line)
 
     def add_directive(self, text: str, line: int) -> None:
+        # A comment may follow, as after a production (a directive holds no quotes).
+        text = text.split("#", 1)[0].rstrip()
         match = re.fullmatch(r"%start\s+(\S.*)", text)
         if match is None:
             word = text.split(None, 1)[0]
