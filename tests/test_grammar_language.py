@@ -70,3 +70,31 @@ def test_parse_accepts_exactly_the_language_with_derivations(productions):
         if tree is not None:
             assert "".join(tree.leaves()) == text
             assert _is_derivation(tree, productions), (text, tree)
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    st.lists(st.tuples(st.sampled_from(NONTERMINALS), st.lists(symbol, min_size=1, max_size=3)), min_size=1, max_size=7),
+    st.lists(st.text("abS", min_size=1, max_size=5), min_size=1, max_size=6),
+)
+def test_score_as_written_is_the_engines_score_without_the_clashes(productions, corpus):
+    import warnings
+
+    import _engine
+
+    # By hand: every nonterminal under a long name that is no terminal.
+    def plain(s):
+        return f"N_{s}" if isinstance(s, Nonterminal) else s
+
+    expected = _engine.grammar_bpc(
+        [(plain(Nonterminal(lhs)), [plain(s) for s in rhs]) for lhs, rhs in productions],
+        corpus,
+        set(TERMINALS),
+        "N_S",
+    )
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        score = Grammar(productions, TERMINALS, start="S").score(corpus)
+    assert score.metrics() == {key: float(value) for key, value in expected.items()} | (
+        {} if "l_library" in expected else {"l_library": 0.0, "l_data": 0.0, "total_decisions": 0.0}
+    )
