@@ -82,7 +82,8 @@ def induce(
     `train` and `test` are corpora as `Grammar.score` takes them (iterables of
     str or file paths). Without `test`, every k-th training line is held out
     for testing (`test_share`, default every fourth line). `alphabet` is the
-    terminal set, an iterable of symbols (a str gives its characters); by default
+    terminal set, an iterable of symbols (a str gives its characters, a set is
+    taken in code-point order); by default
     the characters of the training lines in the order they first occur.
     `method` is "engine" (the engine's two candidates) or "deep" (a hierarchy of
     nonterminals grown on top of the engine's candidate; `progress` is then
