@@ -186,14 +186,13 @@ inline std::optional<Metrics> grammar_bpc(const std::vector<Production>& product
         }
     }
     const double spell_bits = std::log2(std::max(t, 2.0));
-    double l_data = 0.0;
-    std::uint64_t failures = 0, corpus_length = 0;
+    std::uint64_t failures = 0, failed_bytes = 0, corpus_length = 0;
     std::map<std::int32_t, std::uint64_t> decisions;  // ascending tag order, as the engine sums
     for (const std::string& text : corpus) {
         const auto tags = parse(text, *rules, start);
         if (!tags) {
             ++failures;
-            l_data += static_cast<double>(text.size()) * spell_bits;
+            failed_bytes += text.size();
         } else {
             for (const std::int32_t tag : *tags) {
                 if (tag >= 0) ++decisions[tag];
@@ -207,6 +206,7 @@ inline std::optional<Metrics> grammar_bpc(const std::vector<Production>& product
         metrics.bpc_with_lib = INFINITY;
         return metrics;
     }
+    double l_data = static_cast<double>(failed_bytes) * spell_bits;
     std::uint64_t total = 0;
     for (const auto& [tag, count] : decisions) total += count;
     if (total > 0) {
