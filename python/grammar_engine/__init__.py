@@ -6,6 +6,12 @@ prints the tagged Chomsky-normal-form rules of a grammar. `grammar_file` reads a
 writes grammars in NLTK's text notation.
 """
 
+from pkgutil import extend_path
+
+# Native parts of the package may sit in a build tree that is on sys.path before
+# this folder (a development build); let them extend the package.
+__path__ = extend_path(__path__, __name__)
+
 __all__ = ["main"]
 
 
