@@ -1,0 +1,549 @@
+"""Exact scoring and induction of corpora too large for one call, in chunks.
+
+A corpus (a list, any iterable of str, or a file read line by line) is cut into
+chunks of `chunk_lines` lines. Each chunk is counted on its own, by worker
+processes on every core or by the workers of a Dask cluster, and the counts are
+merged in chunk order before the last, cheap step turns them into a result. The
+counts are integers and the merge keeps the order in which pairs were first
+counted, so any chunking gives exactly what one `_engine` call on the whole corpus
+gives: the same dict, the same floats, the same tie order.
+
+Memory stays bounded by the chunk size times the number of chunks in flight,
+whatever the size of the corpus. A file is read lazily with the rules of the
+command-line tool (strict UTF-8, "\\r\\n" or "\\n" line endings, a leading byte-order
+mark dropped, blank lines skipped). A chunk that fails, or whose worker dies,
+raises `ChunkError` naming the chunk and its lines; no partial result is ever
+returned. On Ctrl-C the workers are stopped and `KeyboardInterrupt` propagates.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+import pickle
+import signal
+import sys
+import tempfile
+import threading
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from multiprocessing import connection, get_context
+from typing import Any, BinaryIO
+
+import _engine
+
+from . import _partial
+from .errors import InputError
+
+# Lines per chunk unless the caller says otherwise: large enough that the
+# per-chunk costs (grammar preparation, transfer) vanish, small enough that
+# Ctrl-C and the progress bar respond within a second or so.
+DEFAULT_CHUNK_LINES = 10_000
+# Chunks counted or waiting to be merged, per worker, at any time.
+CHUNKS_IN_FLIGHT_PER_WORKER = 2
+
+Corpus = Iterable[str] | str | os.PathLike[str]
+Productions = Sequence[tuple[str, Sequence[str]]]
+
+
+class ChunkError(RuntimeError):
+    """A chunk could not be counted: its worker raised or died. Nothing was returned."""
+
+    def __init__(self, chunk: "Chunk", reason: str):
+        super().__init__(
+            f"chunk {chunk.index} (lines {chunk.first_line}-{chunk.last_line}) failed: {reason}"
+        )
+        self.index = chunk.index
+        self.first_line = chunk.first_line
+        self.last_line = chunk.last_line
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """Consecutive lines of a corpus; `first_line` and `last_line` are 1-based
+    positions in the source (file line numbers for a file, blank ones included)."""
+
+    index: int
+    first_line: int
+    last_line: int
+    lines: list[str]
+
+
+# ---------------------------------------------------------------------------
+# Public entry points
+
+
+def score_sharded(
+    productions: Productions,
+    terminals: set[str] | frozenset[str],
+    start: str,
+    corpus: Corpus,
+    *,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
+    progress: bool | None = None,
+) -> dict[str, float]:
+    """Exactly `_engine.grammar_bpc(productions, corpus, terminals, start)`, counted
+    chunk by chunk. `corpus` may also be a file path (str or path-like) or any
+    iterable of str. `workers` defaults to every core; `client` is a
+    `distributed.Client` whose workers count the chunks instead; `progress`
+    (default: when standard error is a terminal) shows a progress bar."""
+    if not isinstance(productions, (list, tuple)) and not isinstance(productions, str):
+        productions = list(productions)
+    # The one call on an empty corpus checks every argument as the engine does,
+    # with its messages, and converts the grammar once (its one fault).
+    _engine.grammar_bpc(productions, [], terminals, start)
+    frozen_terminals = frozenset(terminals)
+    runner = _Runner(workers, client, progress)
+    chunks = iter_chunks(corpus, _chunk_size(chunk_lines))
+    partials = runner.map(_count_derivations, (productions, frozen_terminals, start), chunks, "scoring")
+    counts = _fold(_partial.merge_derivation_counts, partials)
+    if counts is None:
+        counts = _partial.derivation_counts(productions, frozen_terminals, start, [])
+    return _partial.score_metrics(productions, frozen_terminals, counts)
+
+
+def induce_sharded(
+    train: Corpus,
+    test: Corpus,
+    alphabet: Sequence[str],
+    *,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
+    progress: bool | None = None,
+) -> dict[str, Any]:
+    """Exactly `_engine.induce_full(train, test, alphabet)`, counted chunk by chunk.
+
+    The training corpus is read twice (pair counts, then pruning); an iterable
+    that can be read only once is kept in a temporary file between the passes."""
+    if not isinstance(alphabet, (list, tuple)) and not isinstance(alphabet, str):
+        alphabet = list(alphabet)
+    _engine.induce_full([], [], alphabet)
+    terminals = frozenset(alphabet)
+    runner = _Runner(workers, client, progress)
+    size = _chunk_size(chunk_lines)
+
+    with _TwoPasses(train, size) as train_chunks:
+        stats = _fold(
+            _partial.merge_pair_stats, runner.map(_pair_stats, (), train_chunks.first(), "pair counts")
+        )
+        if stats is None:
+            stats = _partial.pair_stats([])
+        candidates = [c for c in _partial.candidates(stats, alphabet) if c[1]]
+        grammars = [(productions, start) for _, productions, start in candidates]
+        uses = _fold(
+            _merge_each,
+            runner.map(_count_each, (grammars, terminals), train_chunks.second(), "pruning"),
+        )
+    if uses is None:
+        uses = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
+    pruned = [
+        (strategy, _partial.prune(productions, counts), start)
+        for (strategy, productions, start), counts in zip(candidates, uses)
+    ]
+    pruned = [entry for entry in pruned if entry[1]]
+    grammars = [(productions, start) for _, productions, start in pruned]
+    test_counts = _fold(
+        _merge_each,
+        runner.map(_count_each, (grammars, terminals), iter_chunks(test, size), "test scoring"),
+    )
+    if test_counts is None:
+        test_counts = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
+    scored = [
+        (strategy, productions, _partial.score_metrics(productions, terminals, counts)["bpc_with_lib"])
+        for (strategy, productions, _), counts in zip(pruned, test_counts)
+    ]
+    return _partial.select(scored)
+
+
+# ---------------------------------------------------------------------------
+# Chunking
+
+
+def iter_chunks(corpus: Corpus, chunk_lines: int) -> Iterator[Chunk]:
+    """The corpus in chunks of `chunk_lines` lines (the last one shorter). A str or
+    path-like is a file path; anything else is an iterable of str, taken as is."""
+    if isinstance(corpus, (str, os.PathLike)):
+        numbered: Iterator[tuple[int, str]] = _file_lines(os.fspath(corpus))
+    else:
+        numbered = _checked_lines(corpus)
+    for index in itertools.count():
+        batch = list(itertools.islice(numbered, chunk_lines))
+        if not batch:
+            return
+        yield Chunk(index, batch[0][0], batch[-1][0], [line for _, line in batch])
+
+
+def _checked_lines(corpus: Iterable[str]) -> Iterator[tuple[int, str]]:
+    for number, line in enumerate(corpus, start=1):
+        if not isinstance(line, str):
+            raise TypeError(f"corpus line {number}: expected str, not {type(line).__name__}")
+        yield number, line
+
+
+def _file_lines(path: str) -> Iterator[tuple[int, str]]:
+    """The non-blank lines of a UTF-8 file with their line numbers, read lazily."""
+    try:
+        stream = open(path, "rb")
+    except FileNotFoundError:
+        raise InputError("no such file", path) from None
+    except IsADirectoryError:
+        raise InputError("is a directory, not a file", path) from None
+    except PermissionError:
+        raise InputError("permission denied", path) from None
+    except OSError as error:
+        raise InputError(error.strerror or str(error), path) from None
+    seen = False
+    with stream:
+        for number, raw in enumerate(stream, start=1):
+            if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
+                raw = raw[3:]
+            if raw.endswith(b"\n"):
+                raw = raw[:-1]
+            if raw.endswith(b"\r"):
+                raw = raw[:-1]
+            if not raw:
+                continue
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                bad = raw[error.start]
+                raise InputError(
+                    f"not valid UTF-8 (byte 0x{bad:02x} at byte {error.start + 1})", path, number
+                ) from None
+            seen = True
+            yield number, line
+    if not seen:
+        raise InputError("empty corpus: no non-blank lines", path)
+
+
+class _TwoPasses:
+    """Chunks of a corpus read twice. Files and sequences are read again; any other
+    iterable is kept, chunk by chunk, in a temporary file during the first pass."""
+
+    def __init__(self, corpus: Corpus, chunk_lines: int):
+        self._corpus = corpus
+        self._chunk_lines = chunk_lines
+        self._rereadable = isinstance(corpus, (str, os.PathLike, Sequence))
+        self._spill: BinaryIO | None = None
+
+    def __enter__(self) -> "_TwoPasses":
+        if not self._rereadable:
+            self._spill = tempfile.TemporaryFile()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._spill is not None:
+            self._spill.close()
+
+    def first(self) -> Iterator[Chunk]:
+        for chunk in iter_chunks(self._corpus, self._chunk_lines):
+            if self._spill is not None:
+                pickle.dump(chunk, self._spill, protocol=pickle.HIGHEST_PROTOCOL)
+            yield chunk
+
+    def second(self) -> Iterator[Chunk]:
+        if self._spill is None:
+            yield from iter_chunks(self._corpus, self._chunk_lines)
+            return
+        self._spill.seek(0)
+        while True:
+            try:
+                yield pickle.load(self._spill)
+            except EOFError:
+                return
+
+
+def _chunk_size(chunk_lines: int | None) -> int:
+    if chunk_lines is None:
+        return DEFAULT_CHUNK_LINES
+    if isinstance(chunk_lines, bool) or not isinstance(chunk_lines, int) or chunk_lines < 1:
+        raise ValueError(f"chunk_lines must be a positive int, not {chunk_lines!r}")
+    return chunk_lines
+
+
+# ---------------------------------------------------------------------------
+# The steps run on each chunk (module-level, so workers can unpickle them)
+
+
+def _count_derivations(productions: Productions, terminals: frozenset[str], start: str, lines: list[str]):
+    return _partial.derivation_counts(productions, terminals, start, lines)
+
+
+def _pair_stats(lines: list[str]):
+    return _partial.pair_stats(lines)
+
+
+def _count_each(grammars: list[tuple[Productions, str]], terminals: frozenset[str], lines: list[str]):
+    return [_partial.derivation_counts(p, terminals, start, lines) for p, start in grammars]
+
+
+def _merge_each(parts: list[list[Any]]) -> list[Any]:
+    return [_partial.merge_derivation_counts(list(column)) for column in zip(*parts)]
+
+
+def _fold(merge: Callable[[list[Any]], Any], parts: Iterator[Any]) -> Any:
+    """Merges the parts in order; None when there are none."""
+    merged = None
+    for part in parts:
+        merged = part if merged is None else merge([merged, part])
+    return merged
+
+
+# ---------------------------------------------------------------------------
+# Running the steps
+
+
+class _Runner:
+    """Maps a step over chunks and yields the results in chunk order: in this
+    process, in worker processes, or on a Dask cluster."""
+
+    def __init__(self, workers: int | None, client: Any, progress: bool | None):
+        if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+            raise ValueError(f"workers must be a positive int, not {workers!r}")
+        self._workers = workers if workers is not None else (os.process_cpu_count() or 1)
+        self._client = client
+        self._progress = progress
+
+    def map(self, step: Callable[..., Any], args: tuple, chunks: Iterator[Chunk], what: str) -> Iterator[Any]:
+        bar = _progress_bar(self._progress, what)
+        try:
+            if self._client is not None:
+                results = _map_dask(self._client, step, args, chunks, self._workers)
+            else:
+                # One chunk, or one worker: no processes to start.
+                head = list(itertools.islice(chunks, 2))
+                chunks = itertools.chain(head, chunks)
+                if self._workers == 1 or len(head) < 2:
+                    results = _map_here(step, args, chunks)
+                else:
+                    results = _map_processes(step, args, chunks, self._workers)
+            for lines, result in results:
+                if bar is not None:
+                    bar.update(lines)
+                yield result
+        finally:
+            if bar is not None:
+                bar.close()
+
+
+def _progress_bar(wanted: bool | None, what: str):
+    if wanted is None:
+        wanted = sys.stderr.isatty()
+    if not wanted:
+        return None
+    from tqdm import tqdm
+
+    return tqdm(desc=what, unit=" lines", unit_scale=True, leave=False, file=sys.stderr)
+
+
+def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[int, Any]]:
+    for chunk in chunks:
+        try:
+            result = step(*args, chunk.lines)
+        except Exception as error:
+            raise ChunkError(chunk, _describe(error)) from error
+        yield len(chunk.lines), result
+
+
+def _map_processes(step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[int, Any]]:
+    """Each worker process counts one chunk at a time; results are held back until
+    all earlier chunks are in, and no chunk is sent more than a small window ahead
+    of the next one to merge."""
+    pool = _WorkerPool(workers)
+    window = workers * CHUNKS_IN_FLIGHT_PER_WORKER
+    try:
+        pool.start()
+        pending: dict[int, tuple[Chunk, Any]] = {}
+        done: dict[int, tuple[int, Any]] = {}
+        next_to_yield = 0
+        chunks_left = True
+        while True:
+            # Keep every idle worker busy, within the window.
+            while chunks_left and pool.idle and len(pending) + len(done) < window:
+                chunk = next(chunks, None)
+                if chunk is None:
+                    chunks_left = False
+                    break
+                pool.send(chunk, step, args)
+                pending[chunk.index] = chunk
+            while next_to_yield in done:
+                yield done.pop(next_to_yield)
+                next_to_yield += 1
+            if not pending:
+                if not chunks_left:
+                    return
+                continue
+            for chunk, result in pool.receive():
+                del pending[chunk.index]
+                done[chunk.index] = (len(chunk.lines), result)
+    finally:
+        pool.stop()
+
+
+class _WorkerPool:
+    """Worker processes, each fed one chunk at a time over its own pipe, so that a
+    worker that dies is known together with the chunk it was counting."""
+
+    def __init__(self, size: int):
+        self._size = size
+        self._context = get_context("spawn")
+        self._workers: list[tuple[Any, Any]] = []  # (process, connection)
+        self._busy: dict[int, Chunk] = {}  # worker slot -> chunk
+        self.idle: list[int] = []
+
+    def start(self) -> None:
+        # Ctrl-C goes to the whole process group; the workers ignore it (a child
+        # keeps an ignored signal) and this process stops them instead.
+        with _sigint_ignored():
+            for slot in range(self._size):
+                ours, theirs = self._context.Pipe()
+                process = self._context.Process(target=_worker_main, args=(theirs,), daemon=True)
+                process.start()
+                theirs.close()
+                self._workers.append((process, ours))
+                self.idle.append(slot)
+
+    def send(self, chunk: Chunk, step, args) -> None:
+        slot = self.idle.pop()
+        _, conn = self._workers[slot]
+        self._busy[slot] = chunk
+        try:
+            conn.send((step, args, chunk.lines))
+        except (BrokenPipeError, ConnectionResetError):
+            raise ChunkError(chunk, self._death_reason(slot)) from None
+
+    def receive(self) -> Iterator[tuple[Chunk, Any]]:
+        """Waits until at least one busy worker answers; yields (chunk, result)."""
+        slots = list(self._busy)
+        waitables: dict[Any, int] = {}
+        for slot in slots:
+            process, conn = self._workers[slot]
+            waitables[conn] = slot
+            waitables[process.sentinel] = slot
+        ready = connection.wait(list(waitables))
+        answered = sorted({waitables[item] for item in ready})
+        for slot in answered:
+            process, conn = self._workers[slot]
+            chunk = self._busy[slot]
+            try:
+                status, value = conn.recv() if conn.poll() else (None, None)
+            except (EOFError, OSError):
+                status, value = None, None
+            if status is None:
+                raise ChunkError(chunk, self._death_reason(slot))
+            del self._busy[slot]
+            self.idle.append(slot)
+            if status == "error":
+                raise ChunkError(chunk, value[0]) from value[1]
+            yield chunk, value
+
+    def _death_reason(self, slot: int) -> str:
+        process, _ = self._workers[slot]
+        process.join(timeout=1.0)
+        return f"its worker process died (exit code {process.exitcode})"
+
+    def stop(self) -> None:
+        for process, conn in self._workers:
+            conn.close()
+            if process.is_alive():
+                process.terminate()
+        for process, _ in self._workers:
+            process.join(timeout=2.0)
+            if process.is_alive():
+                process.kill()
+                process.join()
+        self._workers.clear()
+
+
+class _sigint_ignored:
+    """Ignores SIGINT in this process while worker processes are started (only
+    possible in the main thread; elsewhere the workers ignore it themselves)."""
+
+    def __enter__(self) -> None:
+        self._previous = None
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+
+def _worker_main(conn) -> None:
+    """A worker process: runs (step, args, lines) tasks until the pipe closes."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    while True:
+        try:
+            step, args, lines = conn.recv()
+        except (EOFError, OSError):
+            return
+        try:
+            answer = ("ok", step(*args, lines))
+        except Exception as error:
+            answer = ("error", (_describe(error), _picklable(error)))
+        del lines
+        try:
+            conn.send(answer)
+        except (BrokenPipeError, OSError):
+            return
+
+
+def _describe(error: BaseException) -> str:
+    return f"{type(error).__name__}: {str(error) or repr(error)}"
+
+
+def _picklable(error: Exception) -> Exception:
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+
+
+def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[int, Any]]:
+    """The chunks as tasks of a Dask cluster, a bounded number submitted at a time."""
+    from distributed import wait
+
+    window = max(workers, len(client.scheduler_info().get("workers", {})) or 1) * CHUNKS_IN_FLIGHT_PER_WORKER
+    pending: dict[Any, Chunk] = {}
+    done: dict[int, tuple[int, Any]] = {}
+    next_to_yield = 0
+    chunks_left = True
+    try:
+        while True:
+            while chunks_left and len(pending) + len(done) < window:
+                chunk = next(chunks, None)
+                if chunk is None:
+                    chunks_left = False
+                    break
+                future = client.submit(step, *args, chunk.lines, pure=False)
+                pending[future] = chunk
+            while next_to_yield in done:
+                yield done.pop(next_to_yield)
+                next_to_yield += 1
+            if not pending:
+                if not chunks_left:
+                    return
+                continue
+            finished = wait(list(pending), return_when="FIRST_COMPLETED").done
+            for future in finished:
+                chunk = pending.pop(future)
+                if future.status != "finished":
+                    error = _dask_failure(future)
+                    raise ChunkError(chunk, _describe(error)) from error
+                done[chunk.index] = (len(chunk.lines), future.result())
+    finally:
+        if pending:
+            client.cancel(list(pending))
+
+
+def _dask_failure(future) -> BaseException:
+    """What went wrong with a Dask task that did not finish."""
+    try:
+        error = future.exception()
+    except BaseException as cancelled:  # a cancelled task has no exception to give
+        return cancelled
+    return error if error is not None else RuntimeError(f"task {future.status}")
