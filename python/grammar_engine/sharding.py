@@ -95,10 +95,10 @@ def score_sharded(
     # with its messages, and converts the grammar once (its one fault).
     _engine.grammar_bpc(productions, [], terminals, start)
     frozen_terminals = frozenset(terminals)
-    runner = _Runner(workers, client, progress)
     chunks = iter_chunks(corpus, _chunk_size(chunk_lines))
-    partials = runner.map(_count_derivations, (productions, frozen_terminals, start), chunks, "scoring")
-    counts = _fold(_partial.merge_derivation_counts, partials)
+    with _Runner(workers, client, progress) as runner:
+        partials = runner.map(_count_derivations, (productions, frozen_terminals, start), chunks, "scoring")
+        counts = _fold(_partial.merge_derivation_counts, partials)
     if counts is None:
         counts = _partial.derivation_counts(productions, frozen_terminals, start, [])
     return _partial.score_metrics(productions, frozen_terminals, counts)
@@ -122,10 +122,8 @@ def induce_sharded(
         alphabet = list(alphabet)
     _engine.induce_full([], [], alphabet)
     terminals = frozenset(alphabet)
-    runner = _Runner(workers, client, progress)
     size = _chunk_size(chunk_lines)
-
-    with _TwoPasses(train, size) as train_chunks:
+    with _Runner(workers, client, progress) as runner, _TwoPasses(train, size) as train_chunks:
         stats = _fold(
             _partial.merge_pair_stats, runner.map(_pair_stats, (), train_chunks.first(), "pair counts")
         )
@@ -137,18 +135,18 @@ def induce_sharded(
             _merge_each,
             runner.map(_count_each, (grammars, terminals), train_chunks.second(), "pruning"),
         )
-    if uses is None:
-        uses = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
-    pruned = [
-        (strategy, _partial.prune(productions, counts), start)
-        for (strategy, productions, start), counts in zip(candidates, uses)
-    ]
-    pruned = [entry for entry in pruned if entry[1]]
-    grammars = [(productions, start) for _, productions, start in pruned]
-    test_counts = _fold(
-        _merge_each,
-        runner.map(_count_each, (grammars, terminals), iter_chunks(test, size), "test scoring"),
-    )
+        if uses is None:
+            uses = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
+        pruned = [
+            (strategy, _partial.prune(productions, counts), start)
+            for (strategy, productions, start), counts in zip(candidates, uses)
+        ]
+        pruned = [entry for entry in pruned if entry[1]]
+        grammars = [(productions, start) for _, productions, start in pruned]
+        test_counts = _fold(
+            _merge_each,
+            runner.map(_count_each, (grammars, terminals), iter_chunks(test, size), "test scoring"),
+        )
     if test_counts is None:
         test_counts = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
     scored = [
@@ -297,8 +295,9 @@ def _fold(merge: Callable[[list[Any]], Any], parts: Iterator[Any]) -> Any:
 
 
 class _Runner:
-    """Maps a step over chunks and yields the results in chunk order: in this
-    process, in worker processes, or on a Dask cluster."""
+    """Maps steps over chunks and yields the results in chunk order: in this
+    process, in worker processes (started on first need, kept for later steps,
+    stopped when the runner closes) or on a Dask cluster."""
 
     def __init__(self, workers: int | None, client: Any, progress: bool | None):
         if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
@@ -306,6 +305,15 @@ class _Runner:
         self._workers = workers if workers is not None else (os.process_cpu_count() or 1)
         self._client = client
         self._progress = progress
+        self._pool: _WorkerPool | None = None
+
+    def __enter__(self) -> "_Runner":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._pool is not None:
+            self._pool.stop()
+            self._pool = None
 
     def map(self, step: Callable[..., Any], args: tuple, chunks: Iterator[Chunk], what: str) -> Iterator[Any]:
         bar = _progress_bar(self._progress, what)
@@ -316,14 +324,21 @@ class _Runner:
                 # One chunk, or one worker: no processes to start.
                 head = list(itertools.islice(chunks, 2))
                 chunks = itertools.chain(head, chunks)
-                if self._workers == 1 or len(head) < 2:
+                if self._pool is None and (self._workers == 1 or len(head) < 2):
                     results = _map_here(step, args, chunks)
                 else:
-                    results = _map_processes(step, args, chunks, self._workers)
+                    if self._pool is None:
+                        self._pool = _WorkerPool(self._workers)
+                        self._pool.start()
+                    results = _map_processes(step, args, chunks, self._pool)
             for lines, result in results:
                 if bar is not None:
                     bar.update(lines)
                 yield result
+        except BaseException:
+            # A failed step, Ctrl-C or a chunking error: stop every worker now.
+            self.__exit__()
+            raise
         finally:
             if bar is not None:
                 bar.close()
@@ -348,39 +363,34 @@ def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[int, Any]]:
         yield len(chunk.lines), result
 
 
-def _map_processes(step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[int, Any]]:
+def _map_processes(step, args, chunks: Iterator[Chunk], pool: "_WorkerPool") -> Iterator[tuple[int, Any]]:
     """Each worker process counts one chunk at a time; results are held back until
     all earlier chunks are in, and no chunk is sent more than a small window ahead
     of the next one to merge."""
-    pool = _WorkerPool(workers)
-    window = workers * CHUNKS_IN_FLIGHT_PER_WORKER
-    try:
-        pool.start()
-        pending: dict[int, tuple[Chunk, Any]] = {}
-        done: dict[int, tuple[int, Any]] = {}
-        next_to_yield = 0
-        chunks_left = True
-        while True:
-            # Keep every idle worker busy, within the window.
-            while chunks_left and pool.idle and len(pending) + len(done) < window:
-                chunk = next(chunks, None)
-                if chunk is None:
-                    chunks_left = False
-                    break
-                pool.send(chunk, step, args)
-                pending[chunk.index] = chunk
-            while next_to_yield in done:
-                yield done.pop(next_to_yield)
-                next_to_yield += 1
-            if not pending:
-                if not chunks_left:
-                    return
-                continue
-            for chunk, result in pool.receive():
-                del pending[chunk.index]
-                done[chunk.index] = (len(chunk.lines), result)
-    finally:
-        pool.stop()
+    window = pool.size * CHUNKS_IN_FLIGHT_PER_WORKER
+    pending: dict[int, Chunk] = {}
+    done: dict[int, tuple[int, Any]] = {}
+    next_to_yield = 0
+    chunks_left = True
+    while True:
+        # Keep every idle worker busy, within the window.
+        while chunks_left and pool.idle and len(pending) + len(done) < window:
+            chunk = next(chunks, None)
+            if chunk is None:
+                chunks_left = False
+                break
+            pool.send(chunk, step, args)
+            pending[chunk.index] = chunk
+        while next_to_yield in done:
+            yield done.pop(next_to_yield)
+            next_to_yield += 1
+        if not pending:
+            if not chunks_left:
+                return
+            continue
+        for chunk, result in pool.receive():
+            del pending[chunk.index]
+            done[chunk.index] = (len(chunk.lines), result)
 
 
 class _WorkerPool:
@@ -388,7 +398,7 @@ class _WorkerPool:
     worker that dies is known together with the chunk it was counting."""
 
     def __init__(self, size: int):
-        self._size = size
+        self.size = size
         self._context = get_context("spawn")
         self._workers: list[tuple[Any, Any]] = []  # (process, connection)
         self._busy: dict[int, Chunk] = {}  # worker slot -> chunk
@@ -398,7 +408,7 @@ class _WorkerPool:
         # Ctrl-C goes to the whole process group; the workers ignore it (a child
         # keeps an ignored signal) and this process stops them instead.
         with _sigint_ignored():
-            for slot in range(self._size):
+            for slot in range(self.size):
                 ours, theirs = self._context.Pipe()
                 process = self._context.Process(target=_worker_main, args=(theirs,), daemon=True)
                 process.start()
