@@ -230,3 +230,26 @@ def test_dask_cluster_gives_the_one_call_result():
         )
         with pytest.raises(sharding.ChunkError, match=r"chunk 1 \(lines 2-2\)"):
             sharding.score_sharded(ANBN, {"a", "b"}, "S", ["ab", "\ud800"], client=client, chunk_lines=1)
+
+
+@given(train=corpora, test=corpora, chunk_lines=st.integers(1, 12))
+def test_census_and_details_agree_with_the_whole_lists(train, test, chunk_lines):
+    terminals = frozenset("ab()")
+    found = sharding.census(train, terminals, workers=1, chunk_lines=chunk_lines)
+    assert found.lines == len(train)
+    assert found.characters == tuple(dict.fromkeys("".join(train)))
+    assert found.missing_lines == sum(1 for line in train if set(line) - terminals)
+    assert sum(found.missing.values()) == sum(1 for char in "".join(train) if char not in terminals)
+
+    # Translated lines count as if the corpora held them.
+    swap = str.maketrans({"a": "é", "é": "a"})
+    alphabet = ["é", "b", "(", ")"]
+    details = sharding.induce_with_details(
+        train, test, alphabet, translate=swap, workers=1, chunk_lines=chunk_lines
+    )
+    train2, test2 = [line.translate(swap) for line in train], [line.translate(swap) for line in test]
+    assert details.result == _engine.induce_full(train2, test2, alphabet)
+    if details.result["productions"]:
+        assert details.test_parse_failures == _engine.grammar_bpc(
+            details.result["productions"], test2, set(alphabet), "S"
+        )["parse_failures"]

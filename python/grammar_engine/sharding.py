@@ -25,6 +25,7 @@ import signal
 import sys
 import tempfile
 import threading
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from multiprocessing import connection, get_context
@@ -89,6 +90,27 @@ def score_sharded(
     iterable of str. `workers` defaults to every core; `client` is a
     `distributed.Client` whose workers count the chunks instead; `progress`
     (default: when standard error is a terminal) shows a progress bar."""
+    metrics, _ = score_with_census(
+        productions, terminals, start, corpus, None,
+        workers=workers, chunk_lines=chunk_lines, client=client, progress=progress,
+    )
+    return metrics
+
+
+def score_with_census(
+    productions: Productions,
+    terminals: set[str] | frozenset[str],
+    start: str,
+    corpus: Corpus,
+    census_terminals: frozenset[str] | None,
+    *,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
+    progress: bool | None = None,
+) -> tuple[dict[str, float], Census]:
+    """`score_sharded`, and in the same pass the `Census` of the corpus against
+    `census_terminals`."""
     if not isinstance(productions, (list, tuple)) and not isinstance(productions, str):
         productions = list(productions)
     # The one call on an empty corpus checks every argument as the engine does,
@@ -97,11 +119,43 @@ def score_sharded(
     frozen_terminals = frozenset(terminals)
     chunks = iter_chunks(corpus, _chunk_size(chunk_lines))
     with _Runner(workers, client, progress) as runner:
-        partials = runner.map(_count_derivations, (productions, frozen_terminals, start), chunks, "scoring")
-        counts = _fold(_partial.merge_derivation_counts, partials)
-    if counts is None:
-        counts = _partial.derivation_counts(productions, frozen_terminals, start, [])
-    return _partial.score_metrics(productions, frozen_terminals, counts)
+        parts = runner.map(
+            _score_chunk, (productions, frozen_terminals, start, census_terminals), chunks, "scoring"
+        )
+        merged = _fold(_merge_score_parts, parts)
+    if merged is None:
+        merged = _score_chunk(productions, frozen_terminals, start, census_terminals, [])
+    counts, corpus_census = merged
+    return _partial.score_metrics(productions, frozen_terminals, counts), corpus_census
+
+
+@dataclass(frozen=True)
+class Census:
+    """What a pass over a corpus learns besides the counts: its number of lines,
+    its characters in the order they first occur and, against a set of
+    terminals, the characters outside it (with their counts) and the number of
+    lines holding any of them."""
+
+    lines: int
+    characters: tuple[str, ...]
+    missing: dict[str, int]
+    missing_lines: int
+
+
+def census(
+    corpus: Corpus,
+    terminals: frozenset[str] | None = None,
+    *,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
+    progress: bool | None = None,
+) -> Census:
+    """The `Census` of a corpus, chunk by chunk."""
+    chunks = iter_chunks(corpus, _chunk_size(chunk_lines))
+    with _Runner(workers, client, progress) as runner:
+        merged = _fold(_merge_censuses, runner.map(_census_chunk, (terminals,), chunks, "reading"))
+    return merged if merged is not None else _census_chunk(terminals, [])
 
 
 def induce_sharded(
@@ -118,14 +172,44 @@ def induce_sharded(
 
     The training corpus is read twice (pair counts, then pruning); an iterable
     that can be read only once is kept in a temporary file between the passes."""
+    return induce_with_details(
+        train, test, alphabet, workers=workers, chunk_lines=chunk_lines, client=client, progress=progress
+    ).result
+
+
+@dataclass(frozen=True)
+class InductionDetails:
+    """The result dict of `_engine.induce_full`, and how many test lines the
+    chosen grammar failed to parse (0 when none was chosen)."""
+
+    result: dict[str, Any]
+    test_parse_failures: int
+
+
+def induce_with_details(
+    train: Corpus,
+    test: Corpus,
+    alphabet: Sequence[str],
+    *,
+    translate: dict[int, str] | None = None,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
+    progress: bool | None = None,
+) -> InductionDetails:
+    """`induce_sharded` with the chosen grammar's test parse failures. With
+    `translate` (a `str.maketrans` table) every line is translated before it is
+    counted, as if the corpora held the translated lines."""
     if not isinstance(alphabet, (list, tuple)) and not isinstance(alphabet, str):
         alphabet = list(alphabet)
     _engine.induce_full([], [], alphabet)
     terminals = frozenset(alphabet)
+    table = dict(translate) if translate else None
     size = _chunk_size(chunk_lines)
     with _Runner(workers, client, progress) as runner, _TwoPasses(train, size) as train_chunks:
         stats = _fold(
-            _partial.merge_pair_stats, runner.map(_pair_stats, (), train_chunks.first(), "pair counts")
+            _partial.merge_pair_stats,
+            runner.map(_pair_stats, (table,), train_chunks.first(), "pair counts"),
         )
         if stats is None:
             stats = _partial.pair_stats([])
@@ -133,10 +217,10 @@ def induce_sharded(
         grammars = [(productions, start) for _, productions, start in candidates]
         uses = _fold(
             _merge_each,
-            runner.map(_count_each, (grammars, terminals), train_chunks.second(), "pruning"),
+            runner.map(_count_each, (grammars, terminals, table), train_chunks.second(), "pruning"),
         )
         if uses is None:
-            uses = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
+            uses = _count_each(grammars, terminals, None, [])
         pruned = [
             (strategy, _partial.prune(productions, counts), start)
             for (strategy, productions, start), counts in zip(candidates, uses)
@@ -145,15 +229,21 @@ def induce_sharded(
         grammars = [(productions, start) for _, productions, start in pruned]
         test_counts = _fold(
             _merge_each,
-            runner.map(_count_each, (grammars, terminals), iter_chunks(test, size), "test scoring"),
+            runner.map(_count_each, (grammars, terminals, table), iter_chunks(test, size), "test scoring"),
         )
     if test_counts is None:
-        test_counts = [_partial.derivation_counts(p, terminals, s, []) for p, s in grammars]
+        test_counts = _count_each(grammars, terminals, None, [])
     scored = [
         (strategy, productions, _partial.score_metrics(productions, terminals, counts)["bpc_with_lib"])
         for (strategy, productions, _), counts in zip(pruned, test_counts)
     ]
-    return _partial.select(scored)
+    result = _partial.select(scored)
+    failures = 0
+    for (strategy, productions, _), counts in zip(pruned, test_counts):
+        if strategy == result["strategy"] and productions == result["productions"]:
+            failures = counts[1]
+            break
+    return InductionDetails(result, failures)
 
 
 # ---------------------------------------------------------------------------
@@ -266,15 +356,56 @@ def _chunk_size(chunk_lines: int | None) -> int:
 # The steps run on each chunk (module-level, so workers can unpickle them)
 
 
-def _count_derivations(productions: Productions, terminals: frozenset[str], start: str, lines: list[str]):
-    return _partial.derivation_counts(productions, terminals, start, lines)
+def _translated(table: dict[int, str] | None, lines: list[str]) -> list[str]:
+    return [line.translate(table) for line in lines] if table else lines
 
 
-def _pair_stats(lines: list[str]):
-    return _partial.pair_stats(lines)
+def _score_chunk(productions: Productions, terminals: frozenset[str], start: str,
+                 census_terminals: frozenset[str] | None, lines: list[str]):
+    counts = _partial.derivation_counts(productions, terminals, start, lines)
+    return counts, (_census_chunk(census_terminals, lines) if census_terminals is not None else None)
 
 
-def _count_each(grammars: list[tuple[Productions, str]], terminals: frozenset[str], lines: list[str]):
+def _merge_score_parts(parts: list[Any]) -> Any:
+    censuses = [census for _, census in parts]
+    return (
+        _partial.merge_derivation_counts([counts for counts, _ in parts]),
+        _merge_censuses(censuses) if None not in censuses else None,
+    )
+
+
+def _census_chunk(terminals: frozenset[str] | None, lines: list[str]) -> Census:
+    missing: Counter[str] = Counter()
+    missing_lines = 0
+    if terminals is not None:
+        for line in lines:
+            outside = [char for char in line if char not in terminals]
+            if outside:
+                missing_lines += 1
+                missing.update(outside)
+    characters = tuple(dict.fromkeys(itertools.chain.from_iterable(lines)))
+    return Census(len(lines), characters, dict(missing), missing_lines)
+
+
+def _merge_censuses(parts: list[Census]) -> Census:
+    missing: Counter[str] = Counter()
+    for part in parts:
+        missing.update(part.missing)
+    return Census(
+        sum(part.lines for part in parts),
+        tuple(dict.fromkeys(itertools.chain.from_iterable(part.characters for part in parts))),
+        dict(missing),
+        sum(part.missing_lines for part in parts),
+    )
+
+
+def _pair_stats(table: dict[int, str] | None, lines: list[str]):
+    return _partial.pair_stats(_translated(table, lines))
+
+
+def _count_each(grammars: list[tuple[Productions, str]], terminals: frozenset[str],
+                table: dict[int, str] | None, lines: list[str]):
+    lines = _translated(table, lines)
     return [_partial.derivation_counts(p, terminals, start, lines) for p, start in grammars]
 
 
