@@ -253,3 +253,19 @@ def test_census_and_details_agree_with_the_whole_lists(train, test, chunk_lines)
         assert details.test_parse_failures == _engine.grammar_bpc(
             details.result["productions"], test2, set(alphabet), "S"
         )["parse_failures"]
+
+
+def test_a_corpus_read_once_is_kept_for_later_passes(tmp_path):
+    with sharding.RereadableCorpus(iter(["a", "b", "c", "d", "e"])) as once:
+        assert list(once) == ["a", "b", "c", "d", "e"]
+        assert list(once.view(lambda i: i % 2 == 1)) == ["b", "d"]
+        assert list(once) == ["a", "b", "c", "d", "e"]
+    path = tmp_path / "lines.txt"
+    path.write_text("a\n\nb\nc\n")
+    from_file = sharding.RereadableCorpus(path)
+    assert from_file.source == path
+    assert list(from_file.view(lambda i: i != 1)) == ["a", "c"]
+    started = sharding.RereadableCorpus(iter(["a", "b"]))
+    next(iter(started))
+    with pytest.raises(RuntimeError, match="cannot be read again"):
+        iter(started)

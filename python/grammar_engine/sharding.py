@@ -206,10 +206,10 @@ def induce_with_details(
     terminals = frozenset(alphabet)
     table = dict(translate) if translate else None
     size = _chunk_size(chunk_lines)
-    with _Runner(workers, client, progress) as runner, _TwoPasses(train, size) as train_chunks:
+    with _Runner(workers, client, progress) as runner, RereadableCorpus(train) as train_lines:
         stats = _fold(
             _partial.merge_pair_stats,
-            runner.map(_pair_stats, (table,), train_chunks.first(), "pair counts"),
+            runner.map(_pair_stats, (table,), iter_chunks(train_lines.source, size), "pair counts"),
         )
         if stats is None:
             stats = _partial.pair_stats([])
@@ -217,7 +217,7 @@ def induce_with_details(
         grammars = [(productions, start) for _, productions, start in candidates]
         uses = _fold(
             _merge_each,
-            runner.map(_count_each, (grammars, terminals, table), train_chunks.second(), "pruning"),
+            runner.map(_count_each, (grammars, terminals, table), iter_chunks(train_lines.source, size), "pruning"),
         )
         if uses is None:
             uses = _count_each(grammars, terminals, None, [])
@@ -307,41 +307,80 @@ def _file_lines(path: str) -> Iterator[tuple[int, str]]:
         raise InputError("empty corpus: no non-blank lines", path)
 
 
-class _TwoPasses:
-    """Chunks of a corpus read twice. Files and sequences are read again; any other
-    iterable is kept, chunk by chunk, in a temporary file during the first pass."""
+class RereadableCorpus:
+    """A corpus read as many times as needed, each iteration a fresh pass over its
+    lines. A file path (non-blank lines) or a sequence is simply read again; any
+    other iterable is kept in a temporary file during the first pass and read
+    from there afterwards. `view(keep)` gives the lines whose 0-based index
+    `keep` accepts, as a corpus that can be read again too."""
 
-    def __init__(self, corpus: Corpus, chunk_lines: int):
+    _BATCH = 4096
+
+    def __init__(self, corpus: Corpus):
         self._corpus = corpus
-        self._chunk_lines = chunk_lines
-        self._rereadable = isinstance(corpus, (str, os.PathLike, Sequence))
+        self._native = isinstance(corpus, (str, os.PathLike, Sequence, RereadableCorpus))
         self._spill: BinaryIO | None = None
+        self._spilled = False
 
-    def __enter__(self) -> "_TwoPasses":
-        if not self._rereadable:
-            self._spill = tempfile.TemporaryFile()
+    def __enter__(self) -> "RereadableCorpus":
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
         if self._spill is not None:
             self._spill.close()
+            self._spill = None
 
-    def first(self) -> Iterator[Chunk]:
-        for chunk in iter_chunks(self._corpus, self._chunk_lines):
-            if self._spill is not None:
-                pickle.dump(chunk, self._spill, protocol=pickle.HIGHEST_PROTOCOL)
-            yield chunk
+    @property
+    def source(self) -> Corpus:
+        """What to cut into chunks: the corpus itself when it can be read again
+        (a file then keeps its line numbers in errors), else this object."""
+        return self._corpus if self._native else self
 
-    def second(self) -> Iterator[Chunk]:
-        if self._spill is None:
-            yield from iter_chunks(self._corpus, self._chunk_lines)
-            return
+    def view(self, keep: Callable[[int], bool]) -> "_View":
+        return _View(self, keep)
+
+    def __iter__(self) -> Iterator[str]:
+        if isinstance(self._corpus, (str, os.PathLike)):
+            return (line for _, line in _file_lines(os.fspath(self._corpus)))
+        if self._native:
+            return iter(self._corpus)
+        if self._spilled:
+            return self._replay()
+        if self._spill is not None:
+            raise RuntimeError("a corpus read only once cannot be read again before its first pass ends")
+        return self._first_pass()
+
+    def _first_pass(self) -> Iterator[str]:
+        self._spill = tempfile.TemporaryFile()
+        source = iter(self._corpus)
+        while batch := list(itertools.islice(source, self._BATCH)):
+            pickle.dump(batch, self._spill, protocol=pickle.HIGHEST_PROTOCOL)
+            yield from batch
+        self._spilled = True
+
+    def _replay(self) -> Iterator[str]:
+        assert self._spill is not None
         self._spill.seek(0)
         while True:
             try:
-                yield pickle.load(self._spill)
+                batch = pickle.load(self._spill)
             except EOFError:
                 return
+            yield from batch
+
+
+class _View:
+    """The lines of a rereadable corpus whose index a predicate accepts."""
+
+    def __init__(self, base: RereadableCorpus, keep: Callable[[int], bool]):
+        self._base = base
+        self._keep = keep
+
+    def __iter__(self) -> Iterator[str]:
+        return (line for index, line in enumerate(self._base) if self._keep(index))
 
 
 def _chunk_size(chunk_lines: int | None) -> int:
