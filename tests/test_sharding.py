@@ -76,23 +76,42 @@ def test_worker_processes_give_the_one_call_result():
     )
 
 
-def test_files_are_streamed_with_the_tool_line_rules(tmp_path):
+@pytest.mark.parametrize("ending", [b"", b"\n", b"\r\n"])
+def test_files_are_streamed_with_the_tool_line_rules(tmp_path, ending):
     path = tmp_path / "corpus.txt"
-    # Byte-order mark, Windows line endings, blank lines, no final line ending.
-    path.write_bytes(b"\xef\xbb\xbfab\r\n\r\naabb\n\n(a)\nba")
-    expected = _engine.grammar_bpc(ANBN, ["ab", "aabb", "(a)", "ba"], {"a", "b"}, "S")
-    for chunk_lines in (1, 2, 100):
-        assert sharding.score_sharded(ANBN, {"a", "b"}, "S", path, chunk_lines=chunk_lines, workers=1) == expected
-    assert [(c.first_line, c.last_line) for c in sharding.iter_chunks(str(path), 2)] == [(1, 3), (5, 6)]
+    # Byte-order mark, Windows line endings, blank lines, a lone "\r" kept inside a line.
+    path.write_bytes(b"\xef\xbb\xbfab\r\n\r\naabb\n\n(a)\nb\ra\n\n" + b"ab" + ending)
+    lines = ["ab", "aabb", "(a)", "b\ra", "ab"]
+    expected = _engine.grammar_bpc(ANBN, lines, {"a", "b"}, "S")
+    for chunk_lines in (1, 2, 3, 100):
+        for workers in (1, 2):
+            assert sharding.score_sharded(
+                ANBN, {"a", "b"}, "S", path, chunk_lines=chunk_lines, workers=workers
+            ) == expected
+        by_value = list(sharding.iter_chunks(str(path), chunk_lines))
+        by_reference = list(sharding.iter_chunks(path, chunk_lines, by_reference=True))
+        assert [line for chunk in by_value for line in chunk.read()] == lines
+        assert [line for chunk in by_reference for line in chunk.read()] == lines
+        assert by_reference[-1].last_line == 8
+    assert [(c.first_line, c.last_line) for c in sharding.iter_chunks(str(path), 2)] == [
+        (1, 3), (5, 6), (8, 8)]
+    assert [(c.first_line, c.last_line) for c in sharding.iter_chunks(path, 3, by_reference=True)] == [
+        (1, 3), (4, 6), (7, 8)]
 
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_bad_and_empty_files_are_input_errors(tmp_path, workers):
     bad = tmp_path / "bad.txt"
-    bad.write_bytes(b"ab\nab\n\xffab\n")
+    bad.write_bytes(b"ab\nab\n\xffab\nab\n")
     with pytest.raises(InputError, match=r"bad.txt:3: not valid UTF-8 \(byte 0xff at byte 1\)"):
-        sharding.score_sharded(ANBN, {"a", "b"}, "S", bad, workers=1)
-    blank = tmp_path / "blank.txt"
-    blank.write_bytes(b"\n\r\n")
-    with pytest.raises(InputError, match="empty corpus"):
-        sharding.score_sharded(ANBN, {"a", "b"}, "S", blank, workers=1)
+        sharding.score_sharded(ANBN, {"a", "b"}, "S", bad, workers=workers, chunk_lines=1)
+    for content in (b"", b"\n\r\n\n"):
+        blank = tmp_path / "blank.txt"
+        blank.write_bytes(content)
+        with pytest.raises(InputError, match="empty corpus"):
+            sharding.score_sharded(ANBN, {"a", "b"}, "S", blank, workers=workers, chunk_lines=1)
+    with pytest.raises(InputError, match="no such file"):
+        sharding.induce_sharded(tmp_path / "missing.txt", ["ab"], ["a"], workers=workers)
 
 
 def test_arguments_are_checked_as_the_one_call_checks_them():
@@ -160,24 +179,24 @@ def failing_step(lines):
 @pytest.mark.parametrize("workers", [1, 2])
 def test_a_failing_chunk_is_named_and_nothing_is_returned(workers):
     corpus = ["x"] * 9 + ["fail"] + ["x"] * 10
-    runner = sharding._Runner(workers, None, False)
+    runner = sharding._Runner(workers, 4, None, False)
     with pytest.raises(sharding.ChunkError, match=r"chunk 2 \(lines 9-12\) failed: ValueError: no such thing") as caught:
-        list(runner.map(failing_step, (), sharding.iter_chunks(corpus, 4), "test"))
+        list(runner.map(failing_step, (), corpus, "test"))
     assert (caught.value.index, caught.value.first_line, caught.value.last_line) == (2, 9, 12)
     assert isinstance(caught.value.__cause__, ValueError)
 
 
 def test_a_dead_worker_is_named_with_its_chunk():
     corpus = ["x"] * 13 + ["die"] + ["x"] * 6
-    runner = sharding._Runner(2, None, False)
+    runner = sharding._Runner(2, 4, None, False)
     with pytest.raises(sharding.ChunkError, match=r"chunk 3 \(lines 13-16\) failed: its worker process died \(exit code 3\)"):
-        list(runner.map(dying_step, (), sharding.iter_chunks(corpus, 4), "test"))
+        list(runner.map(dying_step, (), corpus, "test"))
 
 
 def test_results_come_in_chunk_order_from_workers():
     corpus = [str(i) for i in range(50)]
-    runner = sharding._Runner(2, None, False)
-    assert list(runner.map(len, (), sharding.iter_chunks(corpus, 3), "test")) == [3] * 16 + [2]
+    runner = sharding._Runner(2, 3, None, False)
+    assert list(runner.map(len, (), corpus, "test")) == [3] * 16 + [2]
 
 
 def test_ctrl_c_stops_a_sharded_run_within_seconds(tmp_path):

@@ -18,6 +18,10 @@ class InputError(Exception):
         self.path = path
         self.line = line
 
+    def __reduce__(self):
+        # Keeps file and line when the error crosses into another process.
+        return (type(self), (self.message, self.path, self.line))
+
     def __str__(self) -> str:
         where = ""
         if self.path is not None:

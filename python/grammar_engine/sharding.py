@@ -62,12 +62,24 @@ class ChunkError(RuntimeError):
 @dataclass(frozen=True)
 class Chunk:
     """Consecutive lines of a corpus; `first_line` and `last_line` are 1-based
-    positions in the source (file line numbers for a file, blank ones included)."""
+    positions in the source (file line numbers for a file, blank ones included).
+    The lines are either held (`lines`) or read by whoever counts the chunk from
+    the bytes `start` to `end` of the file `path`."""
 
     index: int
     first_line: int
     last_line: int
-    lines: list[str]
+    lines: list[str] | None
+    path: str | None = None
+    start: int = 0
+    end: int = 0
+
+    def read(self) -> list[str]:
+        """The chunk's lines (for a file: the non-blank ones)."""
+        if self.lines is not None:
+            return self.lines
+        assert self.path is not None
+        return _read_file_range(self.path, self.start, self.end, self.first_line)
 
 
 # ---------------------------------------------------------------------------
@@ -117,10 +129,9 @@ def score_with_census(
     # with its messages, and converts the grammar once (its one fault).
     _engine.grammar_bpc(productions, [], terminals, start)
     frozen_terminals = frozenset(terminals)
-    chunks = iter_chunks(corpus, _chunk_size(chunk_lines))
-    with _Runner(workers, client, progress) as runner:
+    with _Runner(workers, chunk_lines, client, progress) as runner:
         parts = runner.map(
-            _score_chunk, (productions, frozen_terminals, start, census_terminals), chunks, "scoring"
+            _score_chunk, (productions, frozen_terminals, start, census_terminals), corpus, "scoring"
         )
         merged = _fold(_merge_score_parts, parts)
     if merged is None:
@@ -152,9 +163,8 @@ def census(
     progress: bool | None = None,
 ) -> Census:
     """The `Census` of a corpus, chunk by chunk."""
-    chunks = iter_chunks(corpus, _chunk_size(chunk_lines))
-    with _Runner(workers, client, progress) as runner:
-        merged = _fold(_merge_censuses, runner.map(_census_chunk, (terminals,), chunks, "reading"))
+    with _Runner(workers, chunk_lines, client, progress) as runner:
+        merged = _fold(_merge_censuses, runner.map(_census_chunk, (terminals,), corpus, "reading"))
     return merged if merged is not None else _census_chunk(terminals, [])
 
 
@@ -205,11 +215,10 @@ def induce_with_details(
     _engine.induce_full([], [], alphabet)
     terminals = frozenset(alphabet)
     table = dict(translate) if translate else None
-    size = _chunk_size(chunk_lines)
-    with _Runner(workers, client, progress) as runner, RereadableCorpus(train) as train_lines:
+    with _Runner(workers, chunk_lines, client, progress) as runner, RereadableCorpus(train) as train_lines:
         stats = _fold(
             _partial.merge_pair_stats,
-            runner.map(_pair_stats, (table,), iter_chunks(train_lines.source, size), "pair counts"),
+            runner.map(_pair_stats, (table,), train_lines.source, "pair counts"),
         )
         if stats is None:
             stats = _partial.pair_stats([])
@@ -217,7 +226,7 @@ def induce_with_details(
         grammars = [(productions, start) for _, productions, start in candidates]
         uses = _fold(
             _merge_each,
-            runner.map(_count_each, (grammars, terminals, table), iter_chunks(train_lines.source, size), "pruning"),
+            runner.map(_count_each, (grammars, terminals, table), train_lines.source, "pruning"),
         )
         if uses is None:
             uses = _count_each(grammars, terminals, None, [])
@@ -229,7 +238,7 @@ def induce_with_details(
         grammars = [(productions, start) for _, productions, start in pruned]
         test_counts = _fold(
             _merge_each,
-            runner.map(_count_each, (grammars, terminals, table), iter_chunks(test, size), "test scoring"),
+            runner.map(_count_each, (grammars, terminals, table), test, "test scoring"),
         )
     if test_counts is None:
         test_counts = _count_each(grammars, terminals, None, [])
@@ -250,9 +259,15 @@ def induce_with_details(
 # Chunking
 
 
-def iter_chunks(corpus: Corpus, chunk_lines: int) -> Iterator[Chunk]:
+def iter_chunks(corpus: Corpus, chunk_lines: int, *, by_reference: bool = False) -> Iterator[Chunk]:
     """The corpus in chunks of `chunk_lines` lines (the last one shorter). A str or
-    path-like is a file path; anything else is an iterable of str, taken as is."""
+    path-like is a file path; anything else is an iterable of str, taken as is.
+    With `by_reference`, the chunks of a file hold byte ranges instead of lines
+    (`chunk_lines` file lines each, blank ones included): this process then only
+    looks for line ends, and whoever counts a chunk decodes it."""
+    if isinstance(corpus, (str, os.PathLike)) and by_reference:
+        yield from _file_chunks(os.fspath(corpus), chunk_lines)
+        return
     if isinstance(corpus, (str, os.PathLike)):
         numbered: Iterator[tuple[int, str]] = _file_lines(os.fspath(corpus))
     else:
@@ -271,10 +286,9 @@ def _checked_lines(corpus: Iterable[str]) -> Iterator[tuple[int, str]]:
         yield number, line
 
 
-def _file_lines(path: str) -> Iterator[tuple[int, str]]:
-    """The non-blank lines of a UTF-8 file with their line numbers, read lazily."""
+def _open_corpus_file(path: str) -> BinaryIO:
     try:
-        stream = open(path, "rb")
+        return open(path, "rb")
     except FileNotFoundError:
         raise InputError("no such file", path) from None
     except IsADirectoryError:
@@ -283,24 +297,82 @@ def _file_lines(path: str) -> Iterator[tuple[int, str]]:
         raise InputError("permission denied", path) from None
     except OSError as error:
         raise InputError(error.strerror or str(error), path) from None
-    seen = False
-    with stream:
-        for number, raw in enumerate(stream, start=1):
-            if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
-                raw = raw[3:]
-            if raw.endswith(b"\n"):
-                raw = raw[:-1]
-            if raw.endswith(b"\r"):
-                raw = raw[:-1]
-            if not raw:
+
+
+def _file_chunks(path: str, chunk_lines: int) -> Iterator[Chunk]:
+    """Byte ranges of `chunk_lines` lines each, found by scanning for line ends."""
+    block_size = 1 << 20
+    index, first_line, start, offset = 0, 1, 0, 0
+    need = chunk_lines
+    last_byte = b""
+    with _open_corpus_file(path) as stream:
+        while block := stream.read(block_size):
+            found = block.count(b"\n")
+            if found < need:
+                need -= found
+                offset += len(block)
+                last_byte = block[-1:]
                 continue
-            try:
-                line = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                bad = raw[error.start]
-                raise InputError(
-                    f"not valid UTF-8 (byte 0x{bad:02x} at byte {error.start + 1})", path, number
-                ) from None
+            at = -1
+            while found >= need:
+                for _ in range(need):
+                    at = block.find(b"\n", at + 1)
+                end = offset + at + 1
+                yield Chunk(index, first_line, first_line + chunk_lines - 1, None, path, start, end)
+                index, first_line, start = index + 1, first_line + chunk_lines, end
+                found -= need
+                need = chunk_lines
+            need -= found
+            offset += len(block)
+            last_byte = block[-1:]
+    if start < offset:
+        # The line ends left over, and a final line without one.
+        lines = chunk_lines - need + (last_byte != b"\n")
+        yield Chunk(index, first_line, first_line + lines - 1, None, path, start, offset)
+    elif offset == 0:
+        raise InputError("empty corpus: no non-blank lines", path)
+
+
+def _read_file_range(path: str, start: int, end: int, first_line: int) -> list[str]:
+    """The non-blank lines of bytes `start` to `end` of a UTF-8 file."""
+    with _open_corpus_file(path) as stream:
+        stream.seek(start)
+        data = stream.read(end - start)
+    if start == 0 and data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        # Decoded again line by line, to name the line that is not UTF-8.
+        return [line for _, line in _decode_numbered(data.split(b"\n"), path, first_line)]
+    return [line[:-1] if line.endswith("\r") else line for line in text.split("\n") if line and line != "\r"]
+
+
+def _decode_numbered(raw_lines: Iterable[bytes], path: str, first_line: int) -> Iterator[tuple[int, str]]:
+    for number, raw in enumerate(raw_lines, start=first_line):
+        if raw.endswith(b"\n"):
+            raw = raw[:-1]
+        if raw.endswith(b"\r"):
+            raw = raw[:-1]
+        if not raw:
+            continue
+        try:
+            yield number, raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            bad = raw[error.start]
+            raise InputError(
+                f"not valid UTF-8 (byte 0x{bad:02x} at byte {error.start + 1})", path, number
+            ) from None
+
+
+def _file_lines(path: str) -> Iterator[tuple[int, str]]:
+    """The non-blank lines of a UTF-8 file with their line numbers, read lazily."""
+    seen = False
+    with _open_corpus_file(path) as stream:
+        first = stream.readline()
+        if first.startswith(b"\xef\xbb\xbf"):
+            first = first[3:]
+        for number, line in _decode_numbered(itertools.chain([first], stream), path, 1):
             seen = True
             yield number, line
     if not seen:
@@ -469,7 +541,8 @@ class _Runner:
     process, in worker processes (started on first need, kept for later steps,
     stopped when the runner closes) or on a Dask cluster."""
 
-    def __init__(self, workers: int | None, client: Any, progress: bool | None):
+    def __init__(self, workers: int | None, chunk_lines: int | None, client: Any, progress: bool | None):
+        self._chunk_lines = _chunk_size(chunk_lines)
         if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
             raise ValueError(f"workers must be a positive int, not {workers!r}")
         self._workers = workers if workers is not None else (os.process_cpu_count() or 1)
@@ -485,8 +558,12 @@ class _Runner:
             self._pool.stop()
             self._pool = None
 
-    def map(self, step: Callable[..., Any], args: tuple, chunks: Iterator[Chunk], what: str) -> Iterator[Any]:
+    def map(self, step: Callable[..., Any], args: tuple, corpus: Corpus, what: str) -> Iterator[Any]:
+        """`step(*args, lines)` for the lines of each chunk of `corpus`, in chunk order."""
+        # A cluster's workers may not see this machine's files: they get lines.
+        chunks = iter_chunks(corpus, self._chunk_lines, by_reference=self._client is None)
         bar = _progress_bar(self._progress, what)
+        lines_seen = 0
         try:
             if self._client is not None:
                 results = _map_dask(self._client, step, args, chunks, self._workers)
@@ -501,10 +578,13 @@ class _Runner:
                         self._pool = _WorkerPool(self._workers)
                         self._pool.start()
                     results = _map_processes(step, args, chunks, self._pool)
-            for lines, result in results:
+            for chunk, lines, result in results:
                 if bar is not None:
-                    bar.update(lines)
+                    bar.update(chunk.last_line - chunk.first_line + 1)
+                lines_seen += lines
                 yield result
+            if lines_seen == 0 and isinstance(corpus, (str, os.PathLike)):
+                raise InputError("empty corpus: no non-blank lines", os.fspath(corpus))
         except BaseException:
             # A failed step, Ctrl-C or a chunking error: stop every worker now.
             self.__exit__()
@@ -524,22 +604,30 @@ def _progress_bar(wanted: bool | None, what: str):
     return tqdm(desc=what, unit=" lines", unit_scale=True, leave=False, file=sys.stderr)
 
 
-def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[int, Any]]:
+def _run_step(step: Callable[..., Any], args: tuple, chunk: Chunk) -> tuple[int, Any]:
+    """Reads the chunk's lines and runs the step on them: (number of lines, result)."""
+    lines = chunk.read()
+    return len(lines), step(*args, lines)
+
+
+def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[Chunk, int, Any]]:
     for chunk in chunks:
         try:
-            result = step(*args, chunk.lines)
+            lines, result = _run_step(step, args, chunk)
+        except InputError:
+            raise
         except Exception as error:
             raise ChunkError(chunk, _describe(error)) from error
-        yield len(chunk.lines), result
+        yield chunk, lines, result
 
 
-def _map_processes(step, args, chunks: Iterator[Chunk], pool: "_WorkerPool") -> Iterator[tuple[int, Any]]:
+def _map_processes(step, args, chunks: Iterator[Chunk], pool: "_WorkerPool") -> Iterator[tuple[Chunk, int, Any]]:
     """Each worker process counts one chunk at a time; results are held back until
     all earlier chunks are in, and no chunk is sent more than a small window ahead
     of the next one to merge."""
     window = pool.size * CHUNKS_IN_FLIGHT_PER_WORKER
     pending: dict[int, Chunk] = {}
-    done: dict[int, tuple[int, Any]] = {}
+    done: dict[int, tuple[Chunk, int, Any]] = {}
     next_to_yield = 0
     chunks_left = True
     while True:
@@ -558,9 +646,9 @@ def _map_processes(step, args, chunks: Iterator[Chunk], pool: "_WorkerPool") -> 
             if not chunks_left:
                 return
             continue
-        for chunk, result in pool.receive():
+        for chunk, (lines, result) in pool.receive():
             del pending[chunk.index]
-            done[chunk.index] = (len(chunk.lines), result)
+            done[chunk.index] = (chunk, lines, result)
 
 
 class _WorkerPool:
@@ -591,7 +679,7 @@ class _WorkerPool:
         _, conn = self._workers[slot]
         self._busy[slot] = chunk
         try:
-            conn.send((step, args, chunk.lines))
+            conn.send((step, args, chunk))
         except (BrokenPipeError, ConnectionResetError):
             raise ChunkError(chunk, self._death_reason(slot)) from None
 
@@ -617,6 +705,8 @@ class _WorkerPool:
             del self._busy[slot]
             self.idle.append(slot)
             if status == "error":
+                if isinstance(value[1], InputError):
+                    raise value[1]
                 raise ChunkError(chunk, value[0]) from value[1]
             yield chunk, value
 
@@ -653,18 +743,18 @@ class _sigint_ignored:
 
 
 def _worker_main(conn) -> None:
-    """A worker process: runs (step, args, lines) tasks until the pipe closes."""
+    """A worker process: runs (step, args, chunk) tasks until the pipe closes."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     while True:
         try:
-            step, args, lines = conn.recv()
+            step, args, chunk = conn.recv()
         except (EOFError, OSError):
             return
         try:
-            answer = ("ok", step(*args, lines))
+            answer = ("ok", _run_step(step, args, chunk))
         except Exception as error:
             answer = ("error", (_describe(error), _picklable(error)))
-        del lines
+        del chunk
         try:
             conn.send(answer)
         except (BrokenPipeError, OSError):
@@ -683,13 +773,13 @@ def _picklable(error: Exception) -> Exception:
         return RuntimeError(f"{type(error).__name__}: {error}")
 
 
-def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[int, Any]]:
+def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[Chunk, int, Any]]:
     """The chunks as tasks of a Dask cluster, a bounded number submitted at a time."""
     from distributed import wait
 
     window = max(workers, len(client.scheduler_info().get("workers", {})) or 1) * CHUNKS_IN_FLIGHT_PER_WORKER
     pending: dict[Any, Chunk] = {}
-    done: dict[int, tuple[int, Any]] = {}
+    done: dict[int, tuple[Chunk, int, Any]] = {}
     next_to_yield = 0
     chunks_left = True
     try:
@@ -699,7 +789,7 @@ def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iter
                 if chunk is None:
                     chunks_left = False
                     break
-                future = client.submit(step, *args, chunk.lines, pure=False)
+                future = client.submit(_run_step, step, args, chunk, pure=False)
                 pending[future] = chunk
             while next_to_yield in done:
                 yield done.pop(next_to_yield)
@@ -714,7 +804,8 @@ def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iter
                 if future.status != "finished":
                     error = _dask_failure(future)
                     raise ChunkError(chunk, _describe(error)) from error
-                done[chunk.index] = (len(chunk.lines), future.result())
+                lines, result = future.result()
+                done[chunk.index] = (chunk, lines, result)
     finally:
         if pending:
             client.cancel(list(pending))
