@@ -102,7 +102,7 @@ def score_sharded(
     iterable of str. `workers` defaults to every core; `client` is a
     `distributed.Client` whose workers count the chunks instead; `progress`
     (default: when standard error is a terminal) shows a progress bar."""
-    metrics, _ = score_with_census(
+    metrics, _, _ = score_with_census(
         productions, terminals, start, corpus, None,
         workers=workers, chunk_lines=chunk_lines, client=client, progress=progress,
     )
@@ -120,9 +120,10 @@ def score_with_census(
     chunk_lines: int | None = None,
     client: Any = None,
     progress: bool | None = None,
-) -> tuple[dict[str, float], Census]:
-    """`score_sharded`, and in the same pass the `Census` of the corpus against
-    `census_terminals`."""
+) -> tuple[dict[str, float], Any, Census | None]:
+    """`score_sharded`, with the merged derivation counts (see `_partial`) and, when
+    `census_terminals` is given, the `Census` of the corpus against it, made in
+    the same pass."""
     if not isinstance(productions, (list, tuple)) and not isinstance(productions, str):
         productions = list(productions)
     # The one call on an empty corpus checks every argument as the engine does,
@@ -137,7 +138,7 @@ def score_with_census(
     if merged is None:
         merged = _score_chunk(productions, frozen_terminals, start, census_terminals, [])
     counts, corpus_census = merged
-    return _partial.score_metrics(productions, frozen_terminals, counts), corpus_census
+    return _partial.score_metrics(productions, frozen_terminals, counts), counts, corpus_census
 
 
 @dataclass(frozen=True)
@@ -390,7 +391,7 @@ class RereadableCorpus:
 
     def __init__(self, corpus: Corpus):
         self._corpus = corpus
-        self._native = isinstance(corpus, (str, os.PathLike, Sequence, RereadableCorpus))
+        self._native = isinstance(corpus, (str, os.PathLike, Sequence, RereadableCorpus, _View))
         self._spill: BinaryIO | None = None
         self._spilled = False
 
