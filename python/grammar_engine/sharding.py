@@ -9,11 +9,17 @@ counted, so any chunking gives exactly what one `_engine` call on the whole corp
 gives: the same dict, the same floats, the same tie order.
 
 Memory stays bounded by the chunk size times the number of chunks in flight,
-whatever the size of the corpus. A file is read lazily with the rules of the
+whatever the size of the corpus. A file is read with the rules of the
 command-line tool (strict UTF-8, "\\r\\n" or "\\n" line endings, a leading byte-order
-mark dropped, blank lines skipped). A chunk that fails, or whose worker dies,
-raises `ChunkError` naming the chunk and its lines; no partial result is ever
-returned. On Ctrl-C the workers are stopped and `KeyboardInterrupt` propagates.
+mark dropped, blank lines skipped): this process only finds the line ends of each
+chunk, and the worker that counts it reads and decodes its bytes (on a Dask
+cluster, whose workers may not see this machine's files, the lines travel with
+the task). A chunk that fails, or whose worker dies, raises `ChunkError` naming
+the chunk and its lines; no partial result is ever returned. On Ctrl-C the
+workers are stopped and `KeyboardInterrupt` propagates.
+
+Worker processes are started with "spawn": a script using this module keeps its
+top-level work under `if __name__ == "__main__":`.
 """
 
 from __future__ import annotations
