@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _engine
-from grammar_engine import _partial, sharding
+from grammar_engine import _partial, chunk_runner, sharding
 from grammar_engine.errors import InputError
 
 ANBN = [("S", ["a", "S", "b"]), ("S", ["a", "b"])]
@@ -179,7 +179,7 @@ def failing_step(lines):
 @pytest.mark.parametrize("workers", [1, 2])
 def test_a_failing_chunk_is_named_and_nothing_is_returned(workers):
     corpus = ["x"] * 9 + ["fail"] + ["x"] * 10
-    runner = sharding._Runner(workers, 4, None, False)
+    runner = chunk_runner.ChunkRunner(workers, 4, None, False)
     with pytest.raises(sharding.ChunkError, match=r"chunk 2 \(lines 9-12\) failed: ValueError: no such thing") as caught:
         list(runner.map(failing_step, (), corpus, "test"))
     assert (caught.value.index, caught.value.first_line, caught.value.last_line) == (2, 9, 12)
@@ -188,14 +188,14 @@ def test_a_failing_chunk_is_named_and_nothing_is_returned(workers):
 
 def test_a_dead_worker_is_named_with_its_chunk():
     corpus = ["x"] * 13 + ["die"] + ["x"] * 6
-    runner = sharding._Runner(2, 4, None, False)
+    runner = chunk_runner.ChunkRunner(2, 4, None, False)
     with pytest.raises(sharding.ChunkError, match=r"chunk 3 \(lines 13-16\) failed: its worker process died \(exit code 3\)"):
         list(runner.map(dying_step, (), corpus, "test"))
 
 
 def test_results_come_in_chunk_order_from_workers():
     corpus = [str(i) for i in range(50)]
-    runner = sharding._Runner(2, 3, None, False)
+    runner = chunk_runner.ChunkRunner(2, 3, None, False)
     assert list(runner.map(len, (), corpus, "test")) == [3] * 16 + [2]
 
 
