@@ -20,22 +20,10 @@ from multiprocessing import connection, get_context
 from typing import Any
 
 from .chunking import Chunk, Corpus, chunk_size, iter_chunks
-from .errors import InputError
+from .errors import ChunkError, InputError
 
 # Chunks counted or waiting to be merged, per worker, at any time.
 CHUNKS_IN_FLIGHT_PER_WORKER = 2
-
-
-class ChunkError(RuntimeError):
-    """A chunk could not be counted: its worker raised or died. Nothing was returned."""
-
-    def __init__(self, chunk: "Chunk", reason: str):
-        super().__init__(
-            f"chunk {chunk.index} (lines {chunk.first_line}-{chunk.last_line}) failed: {reason}"
-        )
-        self.index = chunk.index
-        self.first_line = chunk.first_line
-        self.last_line = chunk.last_line
 
 
 class ChunkRunner:
@@ -119,7 +107,7 @@ def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[Chunk, int,
         except InputError:
             raise
         except Exception as error:
-            raise ChunkError(chunk, _describe(error)) from error
+            raise _chunk_error(chunk, _describe(error)) from error
         yield chunk, lines, result
 
 
@@ -183,7 +171,7 @@ class _WorkerPool:
         try:
             conn.send((step, args, chunk))
         except (BrokenPipeError, ConnectionResetError):
-            raise ChunkError(chunk, self._death_reason(slot)) from None
+            raise _chunk_error(chunk, self._death_reason(slot)) from None
 
     def receive(self) -> Iterator[tuple[Chunk, Any]]:
         """Waits until at least one busy worker answers; yields (chunk, result)."""
@@ -203,13 +191,13 @@ class _WorkerPool:
             except (EOFError, OSError):
                 status, value = None, None
             if status is None:
-                raise ChunkError(chunk, self._death_reason(slot))
+                raise _chunk_error(chunk, self._death_reason(slot))
             del self._busy[slot]
             self.idle.append(slot)
             if status == "error":
                 if isinstance(value[1], InputError):
                     raise value[1]
-                raise ChunkError(chunk, value[0]) from value[1]
+                raise _chunk_error(chunk, value[0]) from value[1]
             yield chunk, value
 
     def _death_reason(self, slot: int) -> str:
@@ -263,6 +251,10 @@ def _worker_main(conn) -> None:
             return
 
 
+def _chunk_error(chunk: Chunk, reason: str) -> ChunkError:
+    return ChunkError(chunk.index, chunk.first_line, chunk.last_line, reason)
+
+
 def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {str(error) or repr(error)}"
 
@@ -305,7 +297,7 @@ def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iter
                 chunk = pending.pop(future)
                 if future.status != "finished":
                     error = _dask_failure(future)
-                    raise ChunkError(chunk, _describe(error)) from error
+                    raise _chunk_error(chunk, _describe(error)) from error
                 lines, result = future.result()
                 done[chunk.index] = (chunk, lines, result)
     finally:

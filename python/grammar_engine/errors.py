@@ -34,5 +34,21 @@ class InputError(ValueError):
         return where + self.message
 
 
+class ChunkError(RuntimeError):
+    """A chunk of a corpus could not be counted: its worker raised or died.
+
+    Raised by the chunked path (see `sharding`) instead of any result."""
+
+    def __init__(self, index: int, first_line: int, last_line: int, reason: str):
+        super().__init__(f"chunk {index} (lines {first_line}-{last_line}) failed: {reason}")
+        self.index = index
+        self.first_line = first_line
+        self.last_line = last_line
+        self.reason = reason
+
+    def __reduce__(self):
+        return (type(self), (self.index, self.first_line, self.last_line, self.reason))
+
+
 class GrammarEngineWarning(UserWarning):
     """A result that is valid but may not mean what it seems to."""

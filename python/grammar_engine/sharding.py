@@ -36,6 +36,7 @@ import _engine
 from . import _partial
 from .chunk_runner import ChunkError, ChunkRunner
 from .chunking import Chunk, Corpus, RereadableCorpus, iter_chunks
+from .diagnostics import missing_characters
 
 __all__ = [
     "Census", "Chunk", "ChunkError", "InductionDetails", "RereadableCorpus", "census",
@@ -240,11 +241,7 @@ def _census_chunk(terminals: frozenset[str] | None, lines: list[str]) -> Census:
     missing: Counter[str] = Counter()
     missing_lines = 0
     if terminals is not None:
-        for line in lines:
-            outside = [char for char in line if char not in terminals]
-            if outside:
-                missing_lines += 1
-                missing.update(outside)
+        missing, missing_lines = missing_characters(lines, terminals)
     characters = tuple(dict.fromkeys(itertools.chain.from_iterable(lines)))
     return Census(len(lines), characters, dict(missing), missing_lines)
 
