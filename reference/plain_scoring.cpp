@@ -32,7 +32,8 @@ std::optional<Metrics> grammar_bpc(const std::vector<Production>& productions,
     }
     const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(t, 2)));
 
-    double l_data = 0.0;
+    // Failed strings are spelled byte by byte: their bytes are counted, and priced once.
+    std::uint64_t failed_bytes = 0;
     std::uint64_t parse_failures = 0;
     std::uint64_t corpus_length = 0;
     std::map<std::int32_t, std::uint64_t> decision_counts;  // ascending tag order
@@ -40,7 +41,7 @@ std::optional<Metrics> grammar_bpc(const std::vector<Production>& productions,
         const auto tags = parse_cnf(text, *rules, start);
         if (!tags) {
             ++parse_failures;
-            l_data += static_cast<double>(text.size()) * spell_bits;
+            failed_bytes += text.size();
         } else {
             for (const std::int32_t tag : *tags) {
                 if (tag >= 0) ++decision_counts[tag];
@@ -65,7 +66,7 @@ std::optional<Metrics> grammar_bpc(const std::vector<Production>& productions,
         const double share = static_cast<double>(count) / static_cast<double>(decisions);
         decision_bits -= static_cast<double>(count) * std::log2(share);
     }
-    l_data += decision_bits;
+    const double l_data = static_cast<double>(failed_bytes) * spell_bits + decision_bits;
     return Metrics{.bpc_with_lib = round_to((l_library + l_data) / static_cast<double>(corpus_length), 4),
                    .parse_failures = static_cast<double>(parse_failures),
                    .l_library = round_to(l_library, 2),

@@ -112,7 +112,7 @@ def grammar_bpc(productions, corpus, terminals, start):
         for _, rhs in productions:
             l_library += len(rhs) * symbol_bits + 2
     spell_bits = math.log2(max(t, 2))
-    l_data = 0.0
+    failed_bytes = 0
     failures = 0
     length = 0
     counts = {}
@@ -121,7 +121,7 @@ def grammar_bpc(productions, corpus, terminals, start):
         size = len(s.encode("utf-8"))
         if tags is None:
             failures += 1
-            l_data += size * spell_bits
+            failed_bytes += size
         else:
             for tag in tags:
                 if tag >= 0:
@@ -129,6 +129,8 @@ def grammar_bpc(productions, corpus, terminals, start):
         length += size
     if length == 0:
         return {"bpc_with_lib": math.inf, "parse_failures": float(failures)}
+    # The bytes of unparsed strings are counted, then spelled out in one product.
+    l_data = failed_bytes * spell_bits
     total = sum(counts.values())
     if total > 0:
         entropy = 0.0

@@ -15,6 +15,12 @@ The Python API:
 
 from __future__ import annotations
 
+from pkgutil import extend_path
+
+# Native parts of the package may sit in a build tree that is on sys.path before
+# this folder (a development build); let them extend the package.
+__path__ = extend_path(__path__, __name__)
+
 from typing import Sequence
 
 from ._version import __version__

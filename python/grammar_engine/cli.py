@@ -27,7 +27,7 @@ from typing import Callable, Iterator, Sequence, TypeVar
 from . import diagnostics
 from ._version import __version__
 from .corpus import DEFAULT_CORPUS_NAME, default_corpus, read_corpus
-from .errors import GrammarEngineWarning, InputError
+from .errors import ChunkError, GrammarEngineWarning, InputError
 from .grammar import Grammar
 from .induction import Induction, induce
 from .limits import LineCost, induction_wide, line_cost
@@ -72,6 +72,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(str(error))
     except MemoryError as error:
         return _fail(f"out of memory: {error or 'the input is too large for the engine'}")
+    except ChunkError as error:
+        return _fail(str(error))
     except ImportError as error:
         message = str(error).replace("\n", " ")
         return _fail(f"the native module _engine cannot be loaded: {message}")
@@ -138,6 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="also write the whole grammar to FILE as a grammar file ('-': standard output, before the summary)",
     )
     induce_.add_argument("--force", action="store_true", help="run even on lines estimated too long")
+    _add_chunk_options(induce_)
     induce_.set_defaults(run=run_induce)
 
     score = commands.add_parser(
@@ -153,6 +156,7 @@ def build_parser() -> argparse.ArgumentParser:
     score.add_argument("--start", metavar="S", help="start symbol (default: the first left-hand side)")
     score.add_argument("--normalize", action="store_true", help="score the normalised equivalent of the grammar")
     score.add_argument("--force", action="store_true", help="score even lines estimated too long")
+    _add_chunk_options(score)
     score.set_defaults(run=run_score)
 
     parse = commands.add_parser(
@@ -198,26 +202,30 @@ def run_induce(args: argparse.Namespace) -> int:
         _check_utf8(args.alphabet, "--alphabet")
     if args.test is not None and args.test_share is not None:
         _warn("warning: --test-share is ignored: --test gives the test lines")
+    chunked = _chunked(args)
     if args.train is not None:
-        source, source_name = _read_corpus(args.train), _name(args.train)
+        source, source_name = _corpus_argument(args.train, chunked), _name(args.train)
     else:
         source, source_name = default_corpus(), DEFAULT_CORPUS_NAME
-    test = _read_corpus(args.test) if args.test is not None else None
+    test = _corpus_argument(args.test, chunked) if args.test is not None else None
     test_name = _name(args.test) if args.test is not None else source_name
-    if not args.force:
+    if not args.force and not chunked:
         longest = max(len(line) for line in [*source, *(test or [])])
         _refuse_if_costly(line_cost(longest, induction_wide(source)))
     show_progress = args.deep and sys.stderr.isatty()
-    result = _call(
-        lambda: induce(
-            source,
-            test,
-            args.alphabet,
-            test_share=DEFAULT_TEST_SHARE if args.test_share is None else args.test_share,
-            method="deep" if args.deep else "engine",
-            progress=_progress_line() if show_progress else None,
+    with _chunk_options(args) as options:
+        result = _call(
+            lambda: induce(
+                source,
+                test,
+                args.alphabet,
+                test_share=DEFAULT_TEST_SHARE if args.test_share is None else args.test_share,
+                method="deep" if args.deep else "engine",
+                progress=_progress_line() if show_progress else None,
+                **options,
+            ),
+            at_once=not chunked,
         )
-    )
     if show_progress:
         print(file=sys.stderr)
     grammar = result.grammar
@@ -293,10 +301,14 @@ def _induction_json(result: Induction) -> dict[str, object]:
 
 def run_score(args: argparse.Namespace) -> int:
     grammar = _load_grammar(args.grammar, args.start)
-    corpus = _read_corpus(args.corpus)
-    if not args.force:
+    chunked = _chunked(args)
+    corpus = _corpus_argument(args.corpus, chunked)
+    if not args.force and not chunked:
         _refuse_if_costly(grammar.parse_cost(max(map(len, corpus)), normalize=args.normalize))
-    result: Score = _call(lambda: grammar.score(corpus, normalize=args.normalize))
+    with _chunk_options(args) as options:
+        result: Score = _call(
+            lambda: grammar.score(corpus, normalize=args.normalize, **options), at_once=not chunked
+        )
     print(f"grammar: {args.grammar} ({_count(len(grammar.productions), 'production')}, start {grammar.start})")
     print(f"corpus: {_name(args.corpus)} ({_count(result.lines, 'line')}, {_count(result.bytes, 'byte')})")
     rows = [
@@ -364,14 +376,17 @@ def run_cnf(args: argparse.Namespace) -> int:
 # Helpers ----------------------------------------------------------------------
 
 
-def _call(work: Callable[[], T]) -> T:
+def _call(work: Callable[[], T], *, at_once: bool = True) -> T:
     """Run an API call: its warnings go to standard error, Ctrl-C ends the process at once.
 
     The engine holds the interpreter for the whole call and never looks at
     signals, so a Python handler would run only once the call returns. The
     interrupt signal therefore gets its default action for the call's length.
+    A chunked run (`at_once` false) returns to Python after every chunk: there
+    Ctrl-C raises KeyboardInterrupt, which stops the workers on its way out.
     """
-    with warnings.catch_warnings(record=True) as caught, _interrupt_ends_process():
+    interrupt = _interrupt_ends_process() if at_once else contextlib.nullcontext()
+    with warnings.catch_warnings(record=True) as caught, interrupt:
         warnings.simplefilter("always", GrammarEngineWarning)
         result = work()
     for warning in caught:
@@ -418,6 +433,58 @@ def _load_grammar(path: str, start: str | None) -> Grammar:
     if start not in grammar.nonterminals:
         raise InputError(f"no production has the start symbol {start} (from --start) on its left", path)
     return grammar.with_start(start)
+
+
+def _add_chunk_options(command: argparse.ArgumentParser) -> None:
+    group = command.add_argument_group(
+        "chunked run", "read the corpora in chunks, counted on every core or on a Dask cluster, "
+        "with the same result (the estimate of a line's parse cost is then skipped)"
+    )
+    group.add_argument("--workers", type=_positive_int, metavar="N", help="count on N processes (default: every core)")
+    group.add_argument("--chunk-lines", type=_positive_int, metavar="N", help="lines per chunk (default 10000)")
+    group.add_argument("--dask", metavar="ADDRESS", help="count on the workers of the Dask scheduler at ADDRESS")
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _chunked(args: argparse.Namespace) -> bool:
+    return args.workers is not None or args.chunk_lines is not None or args.dask is not None
+
+
+def _corpus_argument(path: str, chunked: bool) -> str | list[str]:
+    """A chunked run reads a corpus file itself, chunk by chunk; standard input
+    and the one-call path are read here."""
+    return path if chunked and path != STDIN else _read_corpus(path)
+
+
+@contextlib.contextmanager
+def _chunk_options(args: argparse.Namespace) -> Iterator[dict[str, object]]:
+    """The keyword arguments of a chunked run, with a Dask client while it lasts."""
+    if not _chunked(args):
+        yield {}
+        return
+    options: dict[str, object] = {"workers": args.workers, "chunk_lines": args.chunk_lines}
+    if args.dask is None:
+        yield options
+        return
+    try:
+        from distributed import Client
+    except ImportError:
+        raise InputError("--dask needs Dask: pip install 'grammar-engine[dask]'") from None
+    try:
+        client = Client(args.dask)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise InputError(f"cannot reach the Dask scheduler at {args.dask}: {error}") from None
+    with client:
+        yield {**options, "client": client}
 
 
 def _read_corpus(path: str) -> list[str]:

@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections import Counter
-from typing import TYPE_CHECKING, Iterable, Sequence
+from typing import TYPE_CHECKING, Iterable, Mapping, Sequence
 
 from .errors import GrammarEngineWarning
 
@@ -197,8 +197,8 @@ def productive_symbols(
     return productive
 
 
-def alphabet_warning(lines: Sequence[str], terminals: frozenset[str], what: str) -> list[str]:
-    """A warning when characters of `lines` are not terminals, with the bytes they hold."""
+def missing_characters(lines: Iterable[str], terminals: frozenset[str]) -> tuple[Counter[str], int]:
+    """The characters of `lines` that are not terminals, counted, and the lines holding any."""
     missing: Counter[str] = Counter()
     lines_hit = 0
     for line in lines:
@@ -206,6 +206,19 @@ def alphabet_warning(lines: Sequence[str], terminals: frozenset[str], what: str)
         if outside:
             lines_hit += 1
             missing.update(outside)
+    return missing, lines_hit
+
+
+def alphabet_warning(lines: Sequence[str], terminals: frozenset[str], what: str) -> list[str]:
+    """A warning when characters of `lines` are not terminals, with the bytes they hold."""
+    missing, lines_hit = missing_characters(lines, terminals)
+    return missing_alphabet_warning(missing, lines_hit, terminals, what)
+
+
+def missing_alphabet_warning(
+    missing: Mapping[str, int], lines_hit: int, terminals: frozenset[str], what: str
+) -> list[str]:
+    """`alphabet_warning` from counts already made (see `missing_characters`)."""
     if not missing:
         return []
     size = sum(len(char.encode("utf-8")) * count for char, count in missing.items())

@@ -22,12 +22,32 @@ class InputError(ValueError):
         self.path = path
         self.line = line
 
+    def __reduce__(self):
+        # Keeps file and line when the error crosses into another process.
+        return (type(self), (self.message, self.path, self.line))
+
     def __str__(self) -> str:
         where = ""
         if self.path is not None:
             where = self.path if self.line is None else f"{self.path}:{self.line}"
             where += ": "
         return where + self.message
+
+
+class ChunkError(RuntimeError):
+    """A chunk of a corpus could not be counted: its worker raised or died.
+
+    Raised by the chunked path (see `sharding`) instead of any result."""
+
+    def __init__(self, index: int, first_line: int, last_line: int, reason: str):
+        super().__init__(f"chunk {index} (lines {first_line}-{last_line}) failed: {reason}")
+        self.index = index
+        self.first_line = first_line
+        self.last_line = last_line
+        self.reason = reason
+
+    def __reduce__(self):
+        return (type(self), (self.index, self.first_line, self.last_line, self.reason))
 
 
 class GrammarEngineWarning(UserWarning):

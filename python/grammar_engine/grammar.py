@@ -301,7 +301,15 @@ class Grammar:
                 f"{'' if cost.wide == 1 else 's'})"
             ) from None
 
-    def score(self, corpus: Corpus, *, normalize: bool = False) -> Score:
+    def score(
+        self,
+        corpus: Corpus,
+        *,
+        normalize: bool = False,
+        workers: int | None = None,
+        chunk_lines: int | None = None,
+        client: Any = None,
+    ) -> Score:
         """Description-length score of the grammar on `corpus`, with coverage and warnings.
 
         `corpus` is an iterable of str, one string each (a trailing line break is
@@ -309,10 +317,17 @@ class Grammar:
         string per line; blank lines are skipped. By default the grammar is scored
         as the engine reads it, and productions that can never apply are named in
         a warning; `normalize=True` scores the normalised equivalent instead.
+
+        Giving `workers`, `chunk_lines` or `client` scores the corpus in chunks of
+        `chunk_lines` lines (default 10,000) on `workers` processes (default: every
+        core) or on the workers of a `distributed.Client`, with exactly the same
+        result; a file is then read chunk by chunk, never whole (see `sharding`).
         """
         from .scoring import score_grammar
 
-        return score_grammar(self, corpus, normalize=normalize)
+        return score_grammar(
+            self, corpus, normalize=normalize, workers=workers, chunk_lines=chunk_lines, client=client
+        )
 
     def parse_cost(self, length: int, *, normalize: bool = True) -> LineCost:
         """Estimated memory and time to parse a string of `length` characters."""

@@ -14,15 +14,16 @@ which `Grammar` keeps apart.
 
 from __future__ import annotations
 
+import contextlib
 import math
 from dataclasses import dataclass
-from typing import Any, Iterable, Sequence
+from typing import Any, Iterable, Mapping, Sequence
 
 from . import diagnostics
 from .corpus import alphabet_of
 from .errors import InputError
 from .grammar import Grammar
-from .scoring import Corpus, corpus_lines
+from .scoring import Corpus, corpus_lines, corpus_source
 
 METHODS = ("engine", "deep")
 # The names the engine's candidates and its conversion use for nonterminals.
@@ -52,14 +53,19 @@ class Induction:
     steps: int = 0  # accepted steps of the deep method
 
 
+def held_out_every(test_share: float) -> int:
+    """k: every k-th line is held out for testing."""
+    if not 0 < test_share < 1:
+        raise ValueError(f"test_share must lie strictly between 0 and 1, not {test_share}")
+    return max(2, round(1 / test_share))
+
+
 def split_lines(lines: Sequence[str], test_share: float) -> tuple[list[str], list[str]]:
     """Every k-th line (k = round(1 / test_share)) for testing, the others for training.
 
     With two or more lines at least one is held out: the last, when no k-th line exists.
     """
-    if not 0 < test_share < 1:
-        raise ValueError(f"test_share must lie strictly between 0 and 1, not {test_share}")
-    every = max(2, round(1 / test_share))
+    every = held_out_every(test_share)
     held = [index % every == every - 1 for index in range(len(lines))]
     if len(lines) >= 2 and not any(held):
         held[-1] = True
@@ -76,6 +82,9 @@ def induce(
     test_share: float = 0.25,
     method: str = "engine",
     progress: Any = None,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
 ) -> Induction:
     """Induce a grammar from `train` and score it on `test`.
 
@@ -88,9 +97,20 @@ def induce(
     `method` is "engine" (the engine's two candidates) or "deep" (a hierarchy of
     nonterminals grown on top of the engine's candidate; `progress` is then
     called as `progress(done, total, what)`).
+
+    Giving `workers`, `chunk_lines` or `client` (engine method only) reads the
+    corpora in chunks of `chunk_lines` lines (default 10,000), counted on
+    `workers` processes (default: every core) or on the workers of a
+    `distributed.Client`, with exactly the same result; files are then never
+    held in memory whole (see `sharding`).
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
+    if workers is not None or chunk_lines is not None or client is not None:
+        if method != "engine":
+            raise ValueError("workers, chunk_lines and client apply to the engine method only")
+        options = {"workers": workers, "chunk_lines": chunk_lines, "client": client}
+        return _induce_in_chunks(train, test, alphabet, test_share, options)
     train_lines = corpus_lines(train).lines
     if test is None:
         if len(train_lines) < 2:
@@ -114,51 +134,124 @@ def induce(
         found = _run_engine(engine_train, engine_test, engine_alphabet)
     strategy, bpc, productions, start, steps = found
 
-    back = {new: old for old, new in stand_ins.items()}
-    grammar = None
     parsed = 0
     if productions:
-        grammar = _user_grammar(productions, engine_alphabet, start, back, symbols)
         import _engine
 
         metrics = _engine.grammar_bpc(productions, engine_test, set(engine_alphabet), start)
         parsed = len(engine_test) - int(metrics["parse_failures"])
+    missing = diagnostics.missing_characters(test_lines, frozenset(symbols))
+    return _induction(
+        method, found, symbols, engine_alphabet, stand_ins, len(train_lines), len(test_lines), parsed, missing,
+        stacklevel=3, notes=_share_note(test, test_share),
+    )
 
-    messages: list[str] = []
-    if test is None and round(1 / test_share) < 2:
-        messages.append(
-            f"a test share of {test_share} would hold out every line; every second line "
-            "is held out instead"
+
+def _induce_in_chunks(
+    train: Corpus, test: Corpus | None, alphabet: Iterable[str] | None, test_share: float, options: dict
+) -> Induction:
+    """`induce` with the engine method on corpora read in chunks (see `sharding`)."""
+    from . import sharding
+
+    with sharding.RereadableCorpus(corpus_source(train)) as source, contextlib.ExitStack() as stack:
+        if test is None:
+            every = held_out_every(test_share)
+            train_part = sharding.RereadableCorpus(source.view(lambda i: i % every != every - 1))
+            test_part = sharding.RereadableCorpus(source.view(lambda i: i % every == every - 1))
+        else:
+            train_part = source
+            test_part = stack.enter_context(sharding.RereadableCorpus(corpus_source(test)))
+        train_census = sharding.census(train_part.source, **options)
+        symbols = _alphabet(alphabet, list(train_census.characters))
+        test_census = sharding.census(test_part.source, frozenset(symbols), **options)
+        if test is None and test_census.lines == 0:
+            # Too few lines to hold every k-th one out: few enough to read whole.
+            return induce(list(source), None, symbols if alphabet is not None else None, test_share=test_share)
+        for census in (train_census, test_census):
+            if census.lines == 0:
+                raise InputError("empty corpus: no non-blank lines", "<lines>")
+        stand_ins = _stand_ins(train_census.characters, test_census.characters, symbols)
+        engine_alphabet = [stand_ins.get(symbol, symbol) for symbol in symbols]
+        details = sharding.induce_with_details(
+            train_part.source,
+            test_part.source,
+            engine_alphabet,
+            translate=str.maketrans(stand_ins) if stand_ins else None,
+            **options,
         )
-    if len(test_lines) < FEW_TEST_LINES:
+    result = details.result
+    productions = [(lhs, list(rhs)) for lhs, rhs in result["productions"]]
+    found = (result["strategy"], result["bpc"], productions, ENGINE_START, 0)
+    parsed = test_census.lines - details.test_parse_failures if productions else 0
+    missing = (test_census.missing, test_census.missing_lines)
+    return _induction(
+        "engine", found, symbols, engine_alphabet, stand_ins, train_census.lines, test_census.lines, parsed, missing,
+        stacklevel=4, notes=_share_note(test, test_share),
+    )
+
+
+def _induction(
+    method: str,
+    found: "_Found",
+    symbols: list[str],
+    engine_alphabet: list[str],
+    stand_ins: dict[str, str],
+    train_count: int,
+    test_count: int,
+    parsed: int,
+    missing: tuple[Mapping[str, int], int],
+    *,
+    stacklevel: int,
+    notes: Sequence[str] = (),
+) -> Induction:
+    """The `Induction` of a run: the grammar in the user's characters, and the
+    warnings, attributed `stacklevel` frames up."""
+    strategy, bpc, productions, start, steps = found
+    back = {new: old for old, new in stand_ins.items()}
+    grammar = None
+    if productions:
+        grammar = _user_grammar(productions, engine_alphabet, start, back, symbols)
+
+    messages: list[str] = list(notes)
+    if test_count < FEW_TEST_LINES:
         messages.append(
-            f"only {len(test_lines)} test line{'' if len(test_lines) == 1 else 's'}: "
+            f"only {test_count} test line{'' if test_count == 1 else 's'}: "
             "a score on so little text says little"
         )
     if grammar is None:
         messages.append("no candidate grammar reached a finite score on the test lines")
     else:
-        messages += diagnostics.coverage_warning(parsed, len(test_lines), "test lines")
+        messages += diagnostics.coverage_warning(parsed, test_count, "test lines")
         messages += diagnostics.derives_nothing(grammar._engine_form(False), grammar.start)
         messages += _outside_alphabet(grammar)
-    messages += diagnostics.alphabet_warning(test_lines, frozenset(symbols), "test lines")
-    diagnostics.emit(messages, stacklevel=2)
+    messages += diagnostics.missing_alphabet_warning(*missing, frozenset(symbols), "test lines")
+    diagnostics.emit(messages, stacklevel=stacklevel)
     return Induction(
         method=method,
         strategy=strategy,
         bpc=bpc,
         grammar=grammar,
         alphabet=tuple(symbols),
-        train_lines=len(train_lines),
-        test_lines=len(test_lines),
+        train_lines=train_count,
+        test_lines=test_count,
         test_lines_parsed=parsed,
-        coverage=parsed / len(test_lines) if test_lines else math.nan,
+        coverage=parsed / test_count if test_count else math.nan,
         warnings=tuple(messages),
         steps=steps,
     )
 
 
 _Found = tuple[str, float, list[tuple[str, list[str]]], str, int]
+
+
+def _share_note(test: Corpus | None, test_share: float) -> list[str]:
+    """A note when `test_share` asks for more than every second line."""
+    if test is None and round(1 / test_share) < 2:
+        return [
+            f"a test share of {test_share} would hold out every line; every second line "
+            "is held out instead"
+        ]
+    return []
 
 
 def _run_engine(train: list[str], test: list[str], alphabet: list[str]) -> _Found:

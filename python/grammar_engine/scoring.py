@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Iterable, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Union
 
 from . import diagnostics
 from .corpus import read_corpus
@@ -66,6 +66,19 @@ class CorpusLines:
 
 def corpus_lines(corpus: Corpus) -> CorpusLines:
     """The non-blank lines of `corpus` (see the module's docstring)."""
+    source = corpus_source(corpus)
+    if isinstance(source, str):
+        return CorpusLines(read_corpus(source), source)
+    lines = list(source)
+    if not lines:
+        raise InputError("empty corpus: no non-blank lines", "<lines>")
+    return CorpusLines(lines, "<lines>")
+
+
+def corpus_source(corpus: Corpus) -> str | Iterator[str]:
+    """The corpus as it is read lazily: a file path as a str (its lines are read
+    with `read_corpus`'s rules), or the non-blank lines of an iterable, one
+    trailing line break per item dropped, as they are asked for."""
     if isinstance(corpus, (str, os.PathLike)):
         path = os.fspath(corpus)
         if not isinstance(path, str):
@@ -76,10 +89,13 @@ def corpus_lines(corpus: Corpus) -> CorpusLines:
                 "a corpus given as one str is the path of a file; "
                 "for text, pass its lines (io.StringIO(text) reads them as a file's)"
             )
-        return CorpusLines(read_corpus(path), path)
+        return path
     if isinstance(corpus, (bytes, bytearray)):
         raise TypeError("a corpus is an iterable of str or a path, not bytes")
-    lines = []
+    return _non_blank_items(corpus)
+
+
+def _non_blank_items(corpus: Iterable[str]) -> Iterator[str]:
     for number, item in enumerate(corpus, start=1):
         if not isinstance(item, str):
             raise TypeError(f"corpus line {number} is a {type(item).__name__}, not a str")
@@ -87,10 +103,7 @@ def corpus_lines(corpus: Corpus) -> CorpusLines:
             item = item[:-2] if item.endswith("\r\n") else item[:-1]
         if item:
             _check_encodable(item, number)
-            lines.append(item)
-    if not lines:
-        raise InputError("empty corpus: no non-blank lines", "<lines>")
-    return CorpusLines(lines, "<lines>")
+            yield item
 
 
 def _check_encodable(line: str, number: int) -> None:
@@ -105,16 +118,37 @@ def _check_encodable(line: str, number: int) -> None:
         ) from None
 
 
-def score_grammar(grammar: Grammar, corpus: Corpus, *, normalize: bool) -> Score:
+def score_grammar(
+    grammar: Grammar,
+    corpus: Corpus,
+    *,
+    normalize: bool,
+    workers: int | None = None,
+    chunk_lines: int | None = None,
+    client: Any = None,
+) -> Score:
     """`Grammar.score`: see there."""
     import _engine
 
-    source = corpus_lines(corpus)
     form = grammar._engine_form(normalize)
-    metrics = _engine.grammar_bpc(
-        form.engine_productions(), source.lines, set(form.terminals), form.start
-    )
-    lines = len(source.lines)
+    if workers is None and chunk_lines is None and client is None:
+        source = corpus_lines(corpus)
+        metrics = _engine.grammar_bpc(
+            form.engine_productions(), source.lines, set(form.terminals), form.start
+        )
+        lines, size = len(source.lines), source.bytes
+        missing, missing_lines = diagnostics.missing_characters(source.lines, form.terminals)
+    else:
+        from . import sharding
+
+        metrics, counts, census = sharding.score_with_census(
+            form.engine_productions(), set(form.terminals), form.start, corpus_source(corpus),
+            frozenset(form.terminals), workers=workers, chunk_lines=chunk_lines, client=client,
+        )
+        if census.lines == 0:
+            raise InputError("empty corpus: no non-blank lines", "<lines>")
+        lines, size = census.lines, counts[3]
+        missing, missing_lines = census.missing, census.missing_lines
     failures = int(metrics["parse_failures"])
     messages = diagnostics.grammar_warnings(grammar)
     if normalize:
@@ -123,7 +157,7 @@ def score_grammar(grammar: Grammar, corpus: Corpus, *, normalize: bool) -> Score
     else:
         messages += diagnostics.inapplicable_warning(grammar, form)
         messages += diagnostics.derives_nothing_as_written(grammar, form)
-    messages += diagnostics.alphabet_warning(source.lines, form.terminals, "corpus")
+    messages += diagnostics.missing_alphabet_warning(missing, missing_lines, form.terminals, "corpus")
     messages += diagnostics.coverage_warning(lines - failures, lines, "corpus lines")
     diagnostics.emit(messages, stacklevel=3)
     return Score(
@@ -135,7 +169,7 @@ def score_grammar(grammar: Grammar, corpus: Corpus, *, normalize: bool) -> Score
         lines=lines,
         lines_parsed=lines - failures,
         coverage=(lines - failures) / lines if lines else math.nan,
-        bytes=source.bytes,
+        bytes=size,
         normalized=normalize,
         warnings=tuple(messages),
     )

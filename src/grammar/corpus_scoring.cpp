@@ -43,59 +43,55 @@ double grammar_cost(std::span<const Production> productions, std::size_t termina
 
 }  // namespace
 
-Outcome<ScoreMetrics> grammar_bpc(std::span<const Production> productions,
-                                  std::span<const std::string_view> corpus,
-                                  const TerminalSet& terminals, std::string_view start) {
+Outcome<DerivationCounts> count_for_scoring(std::span<const Production> productions,
+                                            std::span<const std::string_view> corpus,
+                                            const TerminalSet& terminals, std::string_view start) {
     Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(productions, terminals);
     if (!converted.ok()) return converted.fault();
-    const std::vector<TaggedRule>& rules = converted.value();
+    CykParser parser(converted.value(), start);
+    return count_derivations(parser, productions.size(), corpus);
+}
 
-    const double l_library = grammar_cost(productions, terminals.size());
-    const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminals.size(), 2)));
-    double l_data = 0.0;
-    std::uint64_t parse_failures = 0;
-    std::uint64_t corpus_length = 0;
-    // Tags are production indices, so one dense counter per production suffices.
-    std::vector<std::uint64_t> decisions(productions.size(), 0);
-
-    CykParser parser(rules, start);
-    std::vector<std::int32_t> tags;
-    for (const std::string_view text : corpus) {
-        if (parser.parse(text, tags)) {
-            for (const std::int32_t tag : tags) {
-                if (tag >= 0 && static_cast<std::size_t>(tag) < decisions.size()) ++decisions[tag];
-            }
-        } else {
-            ++parse_failures;
-            l_data += static_cast<double>(text.size()) * spell_bits;
-        }
-        corpus_length += text.size();
-    }
-
+ScoreMetrics metrics_from_counts(std::span<const Production> productions, std::size_t terminal_count,
+                                 const DerivationCounts& counts) {
     ScoreMetrics metrics;
-    metrics.parse_failures = static_cast<double>(parse_failures);
-    if (corpus_length == 0) {
+    metrics.parse_failures = static_cast<double>(counts.parse_failures);
+    if (counts.corpus_bytes == 0) {
         metrics.bpc_with_lib = std::numeric_limits<double>::infinity();
         return metrics;
     }
+    const double l_library = grammar_cost(productions, terminal_count);
+    const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminal_count, 2)));
+    // Strings that do not parse are spelled out character by character. Their bytes
+    // are counted as an integer and multiplied once, so the bits do not depend on
+    // the order or grouping in which the strings were seen.
+    double l_data = static_cast<double>(counts.failed_bytes) * spell_bits;
     std::uint64_t total = 0;
-    for (const std::uint64_t count : decisions) total += count;
+    for (const std::uint64_t count : counts.uses) total += count;
     if (total > 0) {
         // Summed in ascending tag order so every run gives the same bits.
         double entropy = 0.0;
         const auto whole = static_cast<double>(total);
-        for (const std::uint64_t count : decisions) {
+        for (const std::uint64_t count : counts.uses) {
             if (count == 0) continue;
             const auto c = static_cast<double>(count);
             entropy += c * std::log2(c / whole);
         }
         l_data += -entropy;
     }
-    metrics.bpc_with_lib = round_to((l_library + l_data) / static_cast<double>(corpus_length), 4);
+    metrics.bpc_with_lib = round_to((l_library + l_data) / static_cast<double>(counts.corpus_bytes), 4);
     metrics.l_library = round_to(l_library, 2);
     metrics.l_data = round_to(l_data, 2);
     metrics.total_decisions = static_cast<double>(total);
     return metrics;
+}
+
+Outcome<ScoreMetrics> grammar_bpc(std::span<const Production> productions,
+                                  std::span<const std::string_view> corpus,
+                                  const TerminalSet& terminals, std::string_view start) {
+    const Outcome<DerivationCounts> counts = count_for_scoring(productions, corpus, terminals, start);
+    if (!counts.ok()) return counts.fault();
+    return metrics_from_counts(productions, terminals.size(), counts.value());
 }
 
 }  // namespace engine

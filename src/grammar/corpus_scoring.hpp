@@ -2,12 +2,14 @@
 // UTF-8 byte: grammar cost plus data cost, with the parts that make up the sum.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "derivation_counts.hpp"
 #include "grammar.hpp"
 #include "outcome.hpp"
 
@@ -30,7 +32,19 @@ struct ScoreMetrics {
 // Rounds half away from zero to `decimals` places, in double arithmetic.
 double round_to(double value, int decimals);
 
-// Faults only where the conversion does (a production with an empty right-hand side).
+// The counts scoring needs for one run of strings (the whole corpus or any part
+// of it). Faults only where the conversion does (a production with an empty
+// right-hand side).
+Outcome<DerivationCounts> count_for_scoring(std::span<const Production> productions,
+                                            std::span<const std::string_view> corpus,
+                                            const TerminalSet& terminals, std::string_view start);
+
+// The metrics of the grammar from the counts of the whole corpus. Only integers
+// are summed before this point, so any split of the corpus gives the same bits.
+ScoreMetrics metrics_from_counts(std::span<const Production> productions, std::size_t terminal_count,
+                                 const DerivationCounts& counts);
+
+// count_for_scoring over the whole corpus, then metrics_from_counts.
 Outcome<ScoreMetrics> grammar_bpc(std::span<const Production> productions,
                                   std::span<const std::string_view> corpus,
                                   const TerminalSet& terminals, std::string_view start);

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../grammar/grammar.hpp"
 #include "corpus_stats.hpp"
+#include "grammar/grammar.hpp"
 
 namespace engine {
 

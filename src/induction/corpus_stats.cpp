@@ -2,17 +2,26 @@
 
 #include <algorithm>
 
-#include "../grammar/utf8.hpp"
+#include "grammar/utf8.hpp"
 
 namespace engine {
 
-void PairCounts::add(PairKey key) {
+void PairCounts::add(PairKey key, std::uint64_t times) {
     const auto [found, inserted] = positions_.try_emplace(key, entries_.size());
     if (inserted) {
-        entries_.push_back(PairCount{key, 1});
+        entries_.push_back(PairCount{key, times});
     } else {
-        ++entries_[found->second].count;
+        entries_[found->second].count += times;
     }
+}
+
+void PairCounts::merge(const PairCounts& later) {
+    for (const PairCount& entry : later.entries_) add(entry.key, entry.count);
+}
+
+void CorpusStats::merge(const CorpusStats& later) {
+    boundary_counts.merge(later.boundary_counts);
+    bigram_counts.merge(later.bigram_counts);
 }
 
 std::uint64_t PairCounts::count_of(PairKey key) const {

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../grammar/grammar.hpp"
+#include "grammar/grammar.hpp"
 
 namespace engine {
 
@@ -38,7 +38,12 @@ using RankedPair = PairCount;
 // over them is the same on every run.
 class PairCounts {
 public:
-    void add(PairKey key);
+    // Counts `key` `times` more; a key not counted before goes last.
+    void add(PairKey key, std::uint64_t times = 1);
+    // Adds every count of `later`, which were counted after these: keys new here
+    // go last, in `later`'s order, so merging the counts of consecutive runs of
+    // strings in run order gives the counts and the order of the whole run.
+    void merge(const PairCounts& later);
     // 0 for a key that was never counted.
     std::uint64_t count_of(PairKey key) const;
     std::span<const PairCount> entries() const noexcept { return entries_; }
@@ -55,12 +60,16 @@ struct CorpusStats {
     PairCounts boundary_counts;
     // Every pair of adjacent characters, overlapping occurrences counted separately.
     PairCounts bigram_counts;
+
+    // PairCounts::merge of both tables.
+    void merge(const CorpusStats& later);
 };
 
 // Every alphabet entry once, whole, as a terminal.
 TerminalSet prepare_alphabet(std::span<const std::string_view> alphabet);
 
 // Splits each string into code points (an invalid byte is a character of its own).
+// Any run of the corpus may be counted on its own and merged in run order.
 CorpusStats collect_corpus_stats(std::span<const std::string_view> corpus_train);
 
 // Highest count first; equal counts keep their first-counted order.

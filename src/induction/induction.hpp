@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../grammar/grammar.hpp"
+#include "grammar/grammar.hpp"
 
 namespace engine {
 

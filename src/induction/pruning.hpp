@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../grammar/grammar.hpp"
 #include "candidates.hpp"
+#include "grammar/grammar.hpp"
 
 namespace engine {
 
@@ -25,9 +25,13 @@ std::vector<std::uint64_t> count_production_uses(const CandidateGrammar& candida
                                                  std::span<const std::string_view> corpus_train,
                                                  const TerminalSet& terminals);
 
-// The candidate's productions, in order, without those of more than
-// kProtectedRhsLen symbols whose share of all uses is below kMinUseShare. With no
-// counted use at all, every production is kept.
+// The productions, in order, without those of more than kProtectedRhsLen symbols
+// whose share of all uses is below kMinUseShare; `uses[i]` counts production i
+// (missing entries count 0). With no counted use at all, every production is kept.
+std::vector<Production> prune_with_uses(std::span<const Production> productions,
+                                        std::span<const std::uint64_t> uses);
+
+// prune_with_uses over the uses of the candidate's parses of `corpus_train`.
 std::vector<Production> prune_by_usage(const CandidateGrammar& candidate,
                                        std::span<const std::string_view> corpus_train,
                                        const TerminalSet& terminals);

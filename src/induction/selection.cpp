@@ -3,9 +3,7 @@
 #include <limits>
 #include <utility>
 
-#include "../grammar/corpus_scoring.hpp"
-#include "corpus_stats.hpp"
-#include "pruning.hpp"
+#include "grammar/corpus_scoring.hpp"
 
 namespace engine {
 
@@ -17,43 +15,15 @@ double score_candidate(std::span<const Production> productions,
     return metrics.value().bpc_with_lib;
 }
 
-InductionResult select_best_candidate(std::vector<CandidateGrammar> candidates,
-                                      std::span<const std::string_view> corpus_train,
-                                      std::span<const std::string_view> corpus_test,
-                                      const TerminalSet& terminals) {
+InductionResult select_best(std::vector<ScoredCandidate> scored) {
     InductionResult best;
-    for (CandidateGrammar& candidate : candidates) {
-        if (candidate.productions.empty()) continue;
-        std::vector<Production> pruned = prune_by_usage(candidate, corpus_train, terminals);
-        candidate.productions = {};
-        if (pruned.empty()) continue;
-        const double score = score_candidate(pruned, corpus_test, terminals, candidate.start);
-        if (score < best.bpc) {
-            best.strategy = std::move(candidate.strategy);
-            best.bpc = score;
-            best.productions = std::move(pruned);
-        }
+    for (ScoredCandidate& candidate : scored) {
+        if (candidate.productions.empty() || !(candidate.bpc < best.bpc)) continue;
+        best.strategy = std::move(candidate.strategy);
+        best.bpc = candidate.bpc;
+        best.productions = std::move(candidate.productions);
     }
     return best;
-}
-
-InductionResult induce_full(std::span<const std::string_view> corpus_train,
-                            std::span<const std::string_view> corpus_test,
-                            std::span<const std::string_view> alphabet) {
-    const TerminalSet terminals = prepare_alphabet(alphabet);
-    std::vector<CandidateGrammar> candidates = build_candidates(collect_corpus_stats(corpus_train), alphabet);
-    return select_best_candidate(std::move(candidates), corpus_train, corpus_test, terminals);
-}
-
-std::string render_production(const Production& production) {
-    std::size_t length = production.lhs.size() + 2;
-    for (const Symbol& symbol : production.rhs) length += symbol.size();
-    std::string text;
-    text.reserve(length);
-    text += production.lhs;
-    text += "->";
-    for (const Symbol& symbol : production.rhs) text += symbol;
-    return text;
 }
 
 }  // namespace engine

@@ -7,73 +7,8 @@
 #include <utility>
 
 namespace engine::boundary {
-namespace {
-
 // The error messages in this file are kept word for word on purpose: callers match on them.
-// A reported length only sizes a reservation: it may be a lie (a user-defined
-// __len__), so it never reserves more than this many items up front.
-constexpr Py_ssize_t kReservationCap = Py_ssize_t{1} << 16;
-
-// TypeError "'{type}' object cannot be converted to '{target}'", {type} being the
-// qualified name of the object's type.
-void raise_refusal(PyObject* object, const char* target) {
-    const PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
-    if (!type_name) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "'<failed to extract type name>' object cannot be converted to '%s'", target);
-        return;
-    }
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
-}
-
-// How many items to reserve for `sequence`; a failing length query is ignored.
-std::size_t reservation_for(PyObject* sequence) {
-    const Py_ssize_t length = PySequence_Size(sequence);
-    if (length < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return static_cast<std::size_t>(std::min(length, kReservationCap));
-}
-
-// The sequence rule: refuses str and non-sequences, sizes the output with
-// `reserve`, then hands every item, in iteration order, to `convert_item`.
-template <class Reserve, class ConvertItem>
-bool convert_sequence(PyObject* object, Reserve reserve, ConvertItem convert_item) {
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(object)) {
-        raise_refusal(object, "Sequence");
-        return false;
-    }
-    reserve(reservation_for(object));
-    const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return false;
-    // Items are owned while converted: the iteration may run user code that drops
-    // the container's own references to them.
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        if (!convert_item(std::move(item))) return false;
-    }
-    return !PyErr_Occurred();
-}
-
-// The tuple rule: a tuple (or subclass) holding exactly `length` items.
-bool check_tuple(PyObject* object, Py_ssize_t length) {
-    if (!PyTuple_Check(object)) {
-        raise_refusal(object, "PyTuple");
-        return false;
-    }
-    const Py_ssize_t actual = PyTuple_GET_SIZE(object);
-    if (actual != length) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
-                     length, actual);
-        return false;
-    }
-    return true;
-}
+namespace {
 
 bool convert_symbol(PyObject* object, Symbol& symbol) {
     std::string_view text;
@@ -106,7 +41,45 @@ bool convert_tag(PyObject* object, std::int32_t& tag) {
     return true;
 }
 
+// A reported length only sizes a reservation: it may be a lie (a user-defined
+// __len__), so it never reserves more than this many items up front.
+constexpr Py_ssize_t kReservationCap = Py_ssize_t{1} << 16;
+
 }  // namespace
+
+void raise_refusal(PyObject* object, const char* target) {
+    const PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!type_name) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "'<failed to extract type name>' object cannot be converted to '%s'", target);
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
+}
+
+std::size_t reservation_for(PyObject* sequence) {
+    const Py_ssize_t length = PySequence_Size(sequence);
+    if (length < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min(length, kReservationCap));
+}
+
+bool check_tuple(PyObject* object, Py_ssize_t length) {
+    if (!PyTuple_Check(object)) {
+        raise_refusal(object, "PyTuple");
+        return false;
+    }
+    const Py_ssize_t actual = PyTuple_GET_SIZE(object);
+    if (actual != length) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd",
+                     length, actual);
+        return false;
+    }
+    return true;
+}
 
 void BorrowedTexts::reserve(std::size_t count) {
     owners_.reserve(count);

@@ -1,11 +1,14 @@
 // conversion.hpp — turns Python arguments into engine values, one function per
-// argument kind, plus the rule that prefixes a TypeError with the argument's name.
+// argument kind, the sequence and tuple rules they share, and the rule that
+// prefixes a TypeError with the argument's name.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "grammar/grammar.hpp"
@@ -26,11 +29,44 @@ private:
     std::vector<std::string_view> views_;
 };
 
+// TypeError "'{type}' object cannot be converted to '{target}'", {type} being the
+// qualified name of the object's type.
+void raise_refusal(PyObject* object, const char* target);
+
+// How many items to reserve for `sequence`; a failing length query is ignored.
+std::size_t reservation_for(PyObject* sequence);
+
+// The sequence rule: refuses str and non-sequences, sizes the output with
+// `reserve`, then hands every item, in iteration order, to `convert_item`.
+// Its messages are kept word for word on purpose: callers match on them.
+template <class Reserve, class ConvertItem>
+bool convert_sequence(PyObject* object, Reserve reserve, ConvertItem convert_item) {
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(object)) {
+        raise_refusal(object, "Sequence");
+        return false;
+    }
+    reserve(reservation_for(object));
+    const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return false;
+    // Items are owned while converted: the iteration may run user code that drops
+    // the container's own references to them.
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (!convert_item(std::move(item))) return false;
+    }
+    return !PyErr_Occurred();
+}
+
 // Every function below returns false with a Python exception set when `object`
 // does not have the expected shape; otherwise it fills its output and returns true.
 
 // str: the UTF-8 text of `object`, valid as long as `object` lives.
 [[nodiscard]] bool convert_text(PyObject* object, std::string_view& text);
+// The tuple rule: a tuple (or subclass) holding exactly `length` items.
+[[nodiscard]] bool check_tuple(PyObject* object, Py_ssize_t length);
 // Sequence of str.
 [[nodiscard]] bool convert_texts(PyObject* object, BorrowedTexts& texts);
 // Sequence of (str, sequence of str).

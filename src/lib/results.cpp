@@ -4,8 +4,8 @@
 #include <string_view>
 #include <utility>
 
-#include "py_ref.hpp"
 #include "fault_reporting.hpp"
+#include "py_ref.hpp"
 
 namespace engine::boundary {
 namespace {
@@ -57,12 +57,26 @@ bool set_entry(PyObject* dict, std::string_view key, PyRef value) {
     return key_object && PyDict_SetItem(dict, key_object.get(), value.get()) == 0;
 }
 
+PyRef production_list(std::span<const Production> productions) {
+    return list_of(productions, [](const Production& production) -> PyRef {
+        PyRef lhs = text_object(production.lhs);
+        if (!lhs) return {};
+        PyRef rhs = symbol_list(production.rhs);
+        if (!rhs) return {};
+        return tuple_of(std::move(lhs), std::move(rhs));
+    });
+}
+
 PyObject* finish(PyRef result) {
     if (!result) raise_result_failure();
     return result.release();
 }
 
 }  // namespace
+
+PyObject* productions_result(std::span<const Production> productions) {
+    return finish(production_list(productions));
+}
 
 PyObject* tagged_rules_result(std::span<const TaggedRule> rules) {
     return finish(list_of(rules, [](const TaggedRule& rule) -> PyRef {
@@ -102,14 +116,7 @@ PyObject* induction_result(const InductionResult& result) {
         set_entry(dict.get(), "grammar",
                   list_of(result.productions,
                           [](const Production& production) { return text_object(render_production(production)); })) &&
-        set_entry(dict.get(), "productions",
-                  list_of(result.productions, [](const Production& production) -> PyRef {
-                      PyRef lhs = text_object(production.lhs);
-                      if (!lhs) return {};
-                      PyRef rhs = symbol_list(production.rhs);
-                      if (!rhs) return {};
-                      return tuple_of(std::move(lhs), std::move(rhs));
-                  }));
+        set_entry(dict.get(), "productions", production_list(result.productions));
     if (!built) dict = PyRef();
     return finish(std::move(dict));
 }

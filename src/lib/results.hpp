@@ -1,4 +1,4 @@
-// results.hpp — builds the Python objects the four functions return from the
+// results.hpp — builds the Python objects the native functions return from the
 // cores' results; a failure to create one raises PanicException.
 #pragma once
 
@@ -18,6 +18,8 @@ namespace engine::boundary {
 // Each returns a new reference, or null with PanicException set ("Python API call
 // failed") after the interpreter's own error has been printed to stderr.
 
+// list of (lhs str, list of rhs str), in production order.
+PyObject* productions_result(std::span<const Production> productions);
 // list of (lhs str, list of rhs str, tag int), in rule order.
 PyObject* tagged_rules_result(std::span<const TaggedRule> rules);
 // list of int, or None when there is no parse.

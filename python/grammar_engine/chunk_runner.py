@@ -1,0 +1,314 @@
+"""Runs a step over the chunks of a corpus and yields the results in chunk order:
+in this process, in worker processes (one chunk at a time each, over a pipe of
+its own, so that a worker that dies is known with its chunk) or on a Dask
+cluster. Ctrl-C stops the workers; a chunk that fails raises `ChunkError`.
+
+Worker processes are started with "spawn": a script using them keeps its
+top-level work under `if __name__ == "__main__":`.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+import pickle
+import signal
+import sys
+import threading
+from collections.abc import Callable, Iterator
+from multiprocessing import connection, get_context
+from typing import Any
+
+from .chunking import Chunk, Corpus, chunk_size, iter_chunks
+from .errors import ChunkError, InputError
+
+# Chunks counted or waiting to be merged, per worker, at any time.
+CHUNKS_IN_FLIGHT_PER_WORKER = 2
+
+
+class ChunkRunner:
+    """Maps steps over chunks and yields the results in chunk order: in this
+    process, in worker processes (started on first need, kept for later steps,
+    stopped when the runner closes) or on a Dask cluster."""
+
+    def __init__(self, workers: int | None, chunk_lines: int | None, client: Any, progress: bool | None):
+        self._chunk_lines = chunk_size(chunk_lines)
+        if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+            raise ValueError(f"workers must be a positive int, not {workers!r}")
+        self._workers = workers if workers is not None else (os.process_cpu_count() or 1)
+        self._client = client
+        self._progress = progress
+        self._pool: _WorkerPool | None = None
+
+    def __enter__(self) -> "ChunkRunner":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._pool is not None:
+            self._pool.stop()
+            self._pool = None
+
+    def map(self, step: Callable[..., Any], args: tuple, corpus: Corpus, what: str) -> Iterator[Any]:
+        """`step(*args, lines)` for the lines of each chunk of `corpus`, in chunk order."""
+        # A cluster's workers may not see this machine's files: they get lines.
+        chunks = iter_chunks(corpus, self._chunk_lines, by_reference=self._client is None)
+        bar = _progress_bar(self._progress, what)
+        lines_seen = 0
+        try:
+            if self._client is not None:
+                results = _map_dask(self._client, step, args, chunks, self._workers)
+            else:
+                # One chunk, or one worker: no processes to start.
+                head = list(itertools.islice(chunks, 2))
+                chunks = itertools.chain(head, chunks)
+                if self._pool is None and (self._workers == 1 or len(head) < 2):
+                    results = _map_here(step, args, chunks)
+                else:
+                    if self._pool is None:
+                        self._pool = _WorkerPool(self._workers)
+                        self._pool.start()
+                    results = _map_processes(step, args, chunks, self._pool)
+            for chunk, lines, result in results:
+                if bar is not None:
+                    bar.update(chunk.last_line - chunk.first_line + 1)
+                lines_seen += lines
+                yield result
+            if lines_seen == 0 and isinstance(corpus, (str, os.PathLike)):
+                raise InputError("empty corpus: no non-blank lines", os.fspath(corpus))
+        except BaseException:
+            # A failed step, Ctrl-C or a chunking error: stop every worker now.
+            self.__exit__()
+            raise
+        finally:
+            if bar is not None:
+                bar.close()
+
+
+def _progress_bar(wanted: bool | None, what: str):
+    if wanted is None:
+        wanted = sys.stderr.isatty()
+    if not wanted:
+        return None
+    from tqdm import tqdm
+
+    return tqdm(desc=what, unit=" lines", unit_scale=True, leave=False, file=sys.stderr)
+
+
+def _run_step(step: Callable[..., Any], args: tuple, chunk: Chunk) -> tuple[int, Any]:
+    """Reads the chunk's lines and runs the step on them: (number of lines, result)."""
+    lines = chunk.read()
+    return len(lines), step(*args, lines)
+
+
+def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[Chunk, int, Any]]:
+    for chunk in chunks:
+        try:
+            lines, result = _run_step(step, args, chunk)
+        except InputError:
+            raise
+        except Exception as error:
+            raise _chunk_error(chunk, _describe(error)) from error
+        yield chunk, lines, result
+
+
+def _map_processes(step, args, chunks: Iterator[Chunk], pool: "_WorkerPool") -> Iterator[tuple[Chunk, int, Any]]:
+    """Each worker process counts one chunk at a time; results are held back until
+    all earlier chunks are in, and no chunk is sent more than a small window ahead
+    of the next one to merge."""
+    window = pool.size * CHUNKS_IN_FLIGHT_PER_WORKER
+    pending: dict[int, Chunk] = {}
+    done: dict[int, tuple[Chunk, int, Any]] = {}
+    next_to_yield = 0
+    chunks_left = True
+    while True:
+        # Keep every idle worker busy, within the window.
+        while chunks_left and pool.idle and len(pending) + len(done) < window:
+            chunk = next(chunks, None)
+            if chunk is None:
+                chunks_left = False
+                break
+            pool.send(chunk, step, args)
+            pending[chunk.index] = chunk
+        while next_to_yield in done:
+            yield done.pop(next_to_yield)
+            next_to_yield += 1
+        if not pending:
+            if not chunks_left:
+                return
+            continue
+        for chunk, (lines, result) in pool.receive():
+            del pending[chunk.index]
+            done[chunk.index] = (chunk, lines, result)
+
+
+class _WorkerPool:
+    """Worker processes, each fed one chunk at a time over its own pipe, so that a
+    worker that dies is known together with the chunk it was counting."""
+
+    def __init__(self, size: int):
+        self.size = size
+        self._context = get_context("spawn")
+        self._workers: list[tuple[Any, Any]] = []  # (process, connection)
+        self._busy: dict[int, Chunk] = {}  # worker slot -> chunk
+        self.idle: list[int] = []
+
+    def start(self) -> None:
+        # Ctrl-C goes to the whole process group; the workers ignore it (a child
+        # keeps an ignored signal) and this process stops them instead.
+        with _sigint_ignored():
+            for slot in range(self.size):
+                ours, theirs = self._context.Pipe()
+                process = self._context.Process(target=_worker_main, args=(theirs,), daemon=True)
+                process.start()
+                theirs.close()
+                self._workers.append((process, ours))
+                self.idle.append(slot)
+
+    def send(self, chunk: Chunk, step, args) -> None:
+        slot = self.idle.pop()
+        _, conn = self._workers[slot]
+        self._busy[slot] = chunk
+        try:
+            conn.send((step, args, chunk))
+        except (BrokenPipeError, ConnectionResetError):
+            raise _chunk_error(chunk, self._death_reason(slot)) from None
+
+    def receive(self) -> Iterator[tuple[Chunk, Any]]:
+        """Waits until at least one busy worker answers; yields (chunk, result)."""
+        slots = list(self._busy)
+        waitables: dict[Any, int] = {}
+        for slot in slots:
+            process, conn = self._workers[slot]
+            waitables[conn] = slot
+            waitables[process.sentinel] = slot
+        ready = connection.wait(list(waitables))
+        answered = sorted({waitables[item] for item in ready})
+        for slot in answered:
+            process, conn = self._workers[slot]
+            chunk = self._busy[slot]
+            try:
+                status, value = conn.recv() if conn.poll() else (None, None)
+            except (EOFError, OSError):
+                status, value = None, None
+            if status is None:
+                raise _chunk_error(chunk, self._death_reason(slot))
+            del self._busy[slot]
+            self.idle.append(slot)
+            if status == "error":
+                if isinstance(value[1], InputError):
+                    raise value[1]
+                raise _chunk_error(chunk, value[0]) from value[1]
+            yield chunk, value
+
+    def _death_reason(self, slot: int) -> str:
+        process, _ = self._workers[slot]
+        process.join(timeout=1.0)
+        return f"its worker process died (exit code {process.exitcode})"
+
+    def stop(self) -> None:
+        for process, conn in self._workers:
+            conn.close()
+            if process.is_alive():
+                process.terminate()
+        for process, _ in self._workers:
+            process.join(timeout=2.0)
+            if process.is_alive():
+                process.kill()
+                process.join()
+        self._workers.clear()
+
+
+class _sigint_ignored:
+    """Ignores SIGINT in this process while worker processes are started (only
+    possible in the main thread; elsewhere the workers ignore it themselves)."""
+
+    def __enter__(self) -> None:
+        self._previous = None
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+
+def _worker_main(conn) -> None:
+    """A worker process: runs (step, args, chunk) tasks until the pipe closes."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    while True:
+        try:
+            step, args, chunk = conn.recv()
+        except (EOFError, OSError):
+            return
+        try:
+            answer = ("ok", _run_step(step, args, chunk))
+        except Exception as error:
+            answer = ("error", (_describe(error), _picklable(error)))
+        del chunk
+        try:
+            conn.send(answer)
+        except (BrokenPipeError, OSError):
+            return
+
+
+def _chunk_error(chunk: Chunk, reason: str) -> ChunkError:
+    return ChunkError(chunk.index, chunk.first_line, chunk.last_line, reason)
+
+
+def _describe(error: BaseException) -> str:
+    return f"{type(error).__name__}: {str(error) or repr(error)}"
+
+
+def _picklable(error: Exception) -> Exception:
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception:
+        return RuntimeError(f"{type(error).__name__}: {error}")
+
+
+def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[Chunk, int, Any]]:
+    """The chunks as tasks of a Dask cluster, a bounded number submitted at a time."""
+    from distributed import wait
+
+    window = max(workers, len(client.scheduler_info().get("workers", {})) or 1) * CHUNKS_IN_FLIGHT_PER_WORKER
+    pending: dict[Any, Chunk] = {}
+    done: dict[int, tuple[Chunk, int, Any]] = {}
+    next_to_yield = 0
+    chunks_left = True
+    try:
+        while True:
+            while chunks_left and len(pending) + len(done) < window:
+                chunk = next(chunks, None)
+                if chunk is None:
+                    chunks_left = False
+                    break
+                future = client.submit(_run_step, step, args, chunk, pure=False)
+                pending[future] = chunk
+            while next_to_yield in done:
+                yield done.pop(next_to_yield)
+                next_to_yield += 1
+            if not pending:
+                if not chunks_left:
+                    return
+                continue
+            finished = wait(list(pending), return_when="FIRST_COMPLETED").done
+            for future in finished:
+                chunk = pending.pop(future)
+                if future.status != "finished":
+                    error = _dask_failure(future)
+                    raise _chunk_error(chunk, _describe(error)) from error
+                lines, result = future.result()
+                done[chunk.index] = (chunk, lines, result)
+    finally:
+        if pending:
+            client.cancel(list(pending))
+
+
+def _dask_failure(future) -> BaseException:
+    """What went wrong with a Dask task that did not finish."""
+    try:
+        error = future.exception()
+    except BaseException as cancelled:  # a cancelled task has no exception to give
+        return cancelled
+    return error if error is not None else RuntimeError(f"task {future.status}")

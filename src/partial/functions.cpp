@@ -1,0 +1,244 @@
+#include "functions.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "count_values.hpp"
+#include "grammar/corpus_scoring.hpp"
+#include "induction/candidates.hpp"
+#include "induction/corpus_stats.hpp"
+#include "induction/pruning.hpp"
+#include "induction/selection.hpp"
+#include "lib/binding.hpp"
+#include "lib/conversion.hpp"
+#include "lib/fault_reporting.hpp"
+#include "lib/results.hpp"
+#include "released_interpreter.hpp"
+
+namespace engine::partial {
+namespace {
+
+using Arguments = PyObject* const*;
+using boundary::argument_converted;
+using boundary::BorrowedTexts;
+using boundary::PyRef;
+
+constexpr std::array<const char*, 1> kPairStatsParameters{"lines"};
+constexpr std::array<const char*, 1> kMergePairStatsParameters{"stats"};
+constexpr std::array<const char*, 2> kCandidatesParameters{"stats", "alphabet"};
+constexpr std::array<const char*, 4> kDerivationCountsParameters{"productions", "terminals", "start", "lines"};
+constexpr std::array<const char*, 1> kMergeDerivationCountsParameters{"counts"};
+constexpr std::array<const char*, 2> kPruneParameters{"productions", "counts"};
+constexpr std::array<const char*, 3> kScoreMetricsParameters{"productions", "terminals", "counts"};
+constexpr std::array<const char*, 1> kSelectParameters{"scored"};
+
+template <std::size_t N>
+bool bind(const char* name, const std::array<const char*, N>& parameters, Arguments args, Py_ssize_t nargs,
+          PyObject* kwnames, std::array<PyObject*, N>& bound) {
+    return boundary::bind_arguments({name, parameters}, args, nargs, kwnames, bound);
+}
+
+// Counts that must describe the productions they are used with.
+bool check_counts_fit(const DerivationCounts& counts, std::size_t production_count) {
+    if (counts.uses.size() == production_count) return true;
+    PyErr_Format(PyExc_ValueError, "the counts hold uses of %zu productions, but the grammar has %zu",
+                 counts.uses.size(), production_count);
+    return false;
+}
+
+PyObject* pair_stats_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kPairStatsParameters.size()> bound{};
+        if (!bind("pair_stats", kPairStatsParameters, args, nargs, kwnames, bound)) return nullptr;
+        BorrowedTexts lines;
+        if (!argument_converted("lines", boundary::convert_texts(bound[0], lines))) return nullptr;
+
+        CorpusStats stats;
+        {
+            const ReleasedInterpreter released;
+            stats = collect_corpus_stats(lines.views());
+        }
+        return packed_stats_result(stats);
+    });
+}
+
+PyObject* merge_pair_stats_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kMergePairStatsParameters.size()> bound{};
+        if (!bind("merge_pair_stats", kMergePairStatsParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<PackedPairStats> parts;
+        const bool converted = boundary::convert_sequence(
+            bound[0], [&](std::size_t count) { parts.reserve(count); },
+            [&](PyRef item) {
+                PackedPairStats packed;
+                if (!convert_packed_stats(item.get(), packed)) return false;
+                parts.push_back(std::move(packed));
+                return true;
+            });
+        if (!argument_converted("stats", converted)) return nullptr;
+
+        CorpusStats merged;
+        {
+            const ReleasedInterpreter released;
+            for (const PackedPairStats& part : parts) merge_packed(part, merged);
+        }
+        return packed_stats_result(merged);
+    });
+}
+
+PyObject* candidates_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kCandidatesParameters.size()> bound{};
+        if (!bind("candidates", kCandidatesParameters, args, nargs, kwnames, bound)) return nullptr;
+        PackedPairStats packed;
+        if (!argument_converted("stats", convert_packed_stats(bound[0], packed))) return nullptr;
+        BorrowedTexts alphabet;
+        if (!argument_converted("alphabet", boundary::convert_texts(bound[1], alphabet))) return nullptr;
+
+        CorpusStats stats;
+        merge_packed(packed, stats);
+        return candidates_result(build_candidates(stats, alphabet.views()));
+    });
+}
+
+PyObject* derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kDerivationCountsParameters.size()> bound{};
+        if (!bind("derivation_counts", kDerivationCountsParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<Production> productions;
+        if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
+            return nullptr;
+        }
+        TerminalSet terminals;
+        if (!argument_converted("terminals", boundary::convert_terminal_set(bound[1], terminals))) return nullptr;
+        std::string_view start;
+        if (!argument_converted("start", boundary::convert_text(bound[2], start))) return nullptr;
+        BorrowedTexts lines;
+        if (!argument_converted("lines", boundary::convert_texts(bound[3], lines))) return nullptr;
+
+        std::optional<Outcome<DerivationCounts>> counts;
+        {
+            const ReleasedInterpreter released;
+            counts.emplace(count_for_scoring(productions, lines.views(), terminals, start));
+        }
+        if (!counts->ok()) {
+            boundary::raise_internal_fault(counts->fault());
+            return nullptr;
+        }
+        return derivation_counts_result(counts->value());
+    });
+}
+
+PyObject* merge_derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kMergeDerivationCountsParameters.size()> bound{};
+        if (!bind("merge_derivation_counts", kMergeDerivationCountsParameters, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        DerivationCounts merged;
+        bool first = true;
+        const bool converted = boundary::convert_sequence(
+            bound[0], [](std::size_t) {},
+            [&](PyRef item) {
+                DerivationCounts part;
+                if (!convert_derivation_counts(item.get(), part)) return false;
+                if (first) {
+                    merged.uses.assign(part.uses.size(), 0);
+                    first = false;
+                } else if (!check_counts_fit(part, merged.uses.size())) {
+                    return false;
+                }
+                merged.add(part);
+                return true;
+            });
+        if (!argument_converted("counts", converted)) return nullptr;
+        return derivation_counts_result(merged);
+    });
+}
+
+PyObject* prune_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kPruneParameters.size()> bound{};
+        if (!bind("prune", kPruneParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<Production> productions;
+        if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
+            return nullptr;
+        }
+        DerivationCounts counts;
+        if (!argument_converted("counts", convert_derivation_counts(bound[1], counts))) return nullptr;
+        if (!check_counts_fit(counts, productions.size())) return nullptr;
+        return boundary::productions_result(prune_with_uses(productions, counts.uses));
+    });
+}
+
+PyObject* score_metrics_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kScoreMetricsParameters.size()> bound{};
+        if (!bind("score_metrics", kScoreMetricsParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<Production> productions;
+        if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
+            return nullptr;
+        }
+        TerminalSet terminals;
+        if (!argument_converted("terminals", boundary::convert_terminal_set(bound[1], terminals))) return nullptr;
+        DerivationCounts counts;
+        if (!argument_converted("counts", convert_derivation_counts(bound[2], counts))) return nullptr;
+        if (!check_counts_fit(counts, productions.size())) return nullptr;
+        return boundary::metrics_result(metrics_from_counts(productions, terminals.size(), counts));
+    });
+}
+
+PyObject* select_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kSelectParameters.size()> bound{};
+        if (!bind("select", kSelectParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<ScoredCandidate> scored;
+        if (!argument_converted("scored", convert_scored_candidates(bound[0], scored))) return nullptr;
+        return boundary::induction_result(select_best(std::move(scored)));
+    });
+}
+
+template <class Function>
+PyCFunction as_table_entry(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kCallConvention = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef function_table[] = {
+    {"pair_stats", as_table_entry(pair_stats_function), kCallConvention,
+     "pair_stats(lines)\n--\n\n"
+     "Character-pair counts of a run of lines, packed: (boundary bytes, bigram bytes)."},
+    {"merge_pair_stats", as_table_entry(merge_pair_stats_function), kCallConvention,
+     "merge_pair_stats(stats)\n--\n\n"
+     "Merges packed pair counts of consecutive runs, given in run order."},
+    {"candidates", as_table_entry(candidates_function), kCallConvention,
+     "candidates(stats, alphabet)\n--\n\n"
+     "The candidate grammars of merged pair counts: [(strategy, productions, start)]."},
+    {"derivation_counts", as_table_entry(derivation_counts_function), kCallConvention,
+     "derivation_counts(productions, terminals, start, lines)\n--\n\n"
+     "Production uses, parse failures, failed bytes and bytes of a run of lines."},
+    {"merge_derivation_counts", as_table_entry(merge_derivation_counts_function), kCallConvention,
+     "merge_derivation_counts(counts)\n--\n\n"
+     "Adds up derivation counts of runs of lines over the same grammar."},
+    {"prune", as_table_entry(prune_function), kCallConvention,
+     "prune(productions, counts)\n--\n\n"
+     "The productions kept after pruning by the uses in merged derivation counts."},
+    {"score_metrics", as_table_entry(score_metrics_function), kCallConvention,
+     "score_metrics(productions, terminals, counts)\n--\n\n"
+     "The scoring metrics dict of a grammar from the derivation counts of a whole corpus."},
+    {"select", as_table_entry(select_function), kCallConvention,
+     "select(scored)\n--\n\n"
+     "The induction result dict for [(strategy, pruned productions, bpc)]: the lowest bpc wins."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> module_functions() { return function_table; }
+
+}  // namespace engine::partial
