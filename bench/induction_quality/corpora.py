@@ -69,14 +69,12 @@ def english_prose(limit: int) -> list[str]:
 
 
 def cjk_text(limit: int) -> list[str]:
-    """The codec test samples in UTF-8 (Chinese, Japanese, Korean), repeated in
-    order until `limit` lines if they hold fewer."""
-    base: list[str] = []
+    """The codec test samples in UTF-8 (Chinese, Japanese, Korean): all their
+    lines, at most `limit`."""
+    lines: list[str] = []
     for path in sorted((STDLIB / "test" / "cjkencodings").glob("*-utf8.txt")):
-        base.extend(line for line in _read(path) if _usable(line))
-    if not base:
-        return []
-    return [base[index % len(base)] for index in range(limit)] if len(base) < limit else base[:limit]
+        lines.extend(line for line in _read(path) if _usable(line))
+    return lines[:limit]
 
 
 MOTIFS = ("GATTACA", "TATAAT", "CCGCGG", "AGGAGG", "TTGACA", "GCGCATGC")

@@ -41,10 +41,14 @@ from .phrase_grammar import (
 
 Progress = Callable[[int, "int | None", str], None]
 
-# Upper bound on the characters of all phrases together. Each character of a
-# phrase becomes one rule of the engine's binarised grammar, and parse time grows
-# with those rules, so this keeps every engine call bounded.
+# Bounds on the characters of all phrases together. Each character of a phrase
+# becomes one rule of the engine's binarised grammar, and the engine's time per
+# held-out character grows with those rules, so the budget shrinks as the
+# held-out text grows: phrase characters times held-out characters stay below
+# PARSE_WORK, which keeps the final scoring call to about a minute here.
 MAX_PHRASE_CHARS = 12_000
+MIN_PHRASE_CHARS = 3_000
+PARSE_WORK = 4_000_000_000
 # Pruning passes over the training lines at most.
 MAX_PRUNE_PASSES = 6
 # Halvings of a rejected removal before a pruning pass gives up.
@@ -160,7 +164,7 @@ class _PhraseSearch:
                 self.train,
                 scale=self.test_bytes / self.train_bytes,
                 bits_per_symbol=self.bits,
-                max_phrase_chars=MAX_PHRASE_CHARS,
+                max_phrase_chars=phrase_budget(sum(len(line) * weight for line, weight in self.test.items())),
                 progress=lambda rounds, made: self.report(rounds, None, f"merging pairs: {made} phrases"),
             )
             used = sorted((phrase for phrase, uses in merged.uses.items() if uses > 0), key=_order)
@@ -226,6 +230,11 @@ class _PhraseSearch:
                 worth.append((value, phrase))
         worth.sort(key=lambda item: (item[0], _order(item[1])))
         return [phrase for _, phrase in worth]
+
+
+def phrase_budget(test_characters: int) -> int:
+    """Characters all phrases may hold together, for this much held-out text."""
+    return max(MIN_PHRASE_CHARS, min(MAX_PHRASE_CHARS, PARSE_WORK // max(test_characters, 1)))
 
 
 def _order(phrase: Phrase) -> tuple[int, str, bool]:
