@@ -49,6 +49,8 @@ Progress = Callable[[int, "int | None", str], None]
 MAX_PHRASE_CHARS = 12_000
 MIN_PHRASE_CHARS = 3_000
 PARSE_WORK = 4_000_000_000
+# Merging passes after the first, each starting from the derivation so far.
+REFINEMENTS = 2
 # Pruning passes over the training lines at most.
 MAX_PRUNE_PASSES = 6
 # Halvings of a rejected removal before a pruning pass gives up.
@@ -158,22 +160,30 @@ class _PhraseSearch:
         steps = 0
         phrases: list[Phrase] = []
         estimate = self.score(phrases)
-        if self.train_bytes > 0:
-            self.report(0, None, "merging pairs")
+        if self.train_bytes == 0:
+            return _Found(phrases, estimate, steps)
+        budget = phrase_budget(sum(len(line) * weight for line, weight in self.test.items()))
+        for refinement in range(REFINEMENTS + 1):
+            # The first pass merges from characters; later ones from the
+            # derivation of the grammar so far, so that merging sees the lines as
+            # the parser cuts them.
+            start = None if refinement == 0 else Segmenter(phrases, self.characters).pieces
+            self.report(refinement, REFINEMENTS + 1, "merging pairs")
             merged = merge_pairs(
                 self.train,
                 scale=self.test_bytes / self.train_bytes,
                 bits_per_symbol=self.bits,
-                max_phrase_chars=phrase_budget(sum(len(line) * weight for line, weight in self.test.items())),
+                max_phrase_chars=budget,
+                start=start,
                 progress=lambda rounds, made: self.report(rounds, None, f"merging pairs: {made} phrases"),
             )
             used = sorted((phrase for phrase, uses in merged.uses.items() if uses > 0), key=_order)
-            merged_score = self.score(used)
-            if merged_score < estimate:
-                phrases, estimate = used, merged_score
-                steps += len(used)
-            phrases, estimate, pruned = self._prune(phrases, estimate)
-            steps += pruned
+            candidate, candidate_score, pruned = self._prune(used, self.score(used))
+            if candidate_score >= estimate:
+                break
+            added = len(set(candidate) - set(phrases))
+            phrases, estimate = candidate, candidate_score
+            steps += added + pruned
         return _Found(phrases, estimate, steps)
 
     def _prune(self, phrases: list[Phrase], estimate: float) -> tuple[list[Phrase], float, int]:

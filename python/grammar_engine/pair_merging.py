@@ -86,14 +86,15 @@ def merge_pairs(
     scale: float,
     bits_per_symbol: float,
     max_phrase_chars: int,
-    should_stop: Callable[[], None] = lambda: None,
+    start: Callable[[str], list[Phrase]] | None = None,
     progress: Callable[[int, int], None] | None = None,
 ) -> Merged:
     """Merge pairs over `lines` (distinct line -> how often it occurs).
 
     `scale` is held-out bytes per training byte; `bits_per_symbol` what one
-    right-hand symbol costs; merging stops once the phrases made hold
+    right-hand symbol costs; merging stops once the phrases hold
     `max_phrase_chars` characters in all (a bound on the grammar's size).
+    Lines start as characters, or as the phrases `start` cuts them into.
     """
     symbols = _Symbols()
     sequences: list[list[int]] = []
@@ -101,16 +102,17 @@ def merge_pairs(
     for line, weight in lines.items():
         if len(line) < 2:
             continue
-        sequence = [symbols.id_of((char, False)) for char in line[:-1]]
-        sequence.append(symbols.id_of((line[-1], True)))
-        sequences.append(sequence)
+        if start is None:
+            pieces = [(char, False) for char in line[:-1]] + [(line[-1], True)]
+        else:
+            pieces = start(line)
+        sequences.append([symbols.id_of(piece) for piece in pieces])
         weights.append(weight)
 
-    made: list[Phrase] = []
-    made_chars = 0
+    made: list[Phrase] = [phrase for phrase in symbols.phrases if len(phrase[0]) >= 2]
+    made_chars = sum(len(text) for text, _ in made)
     rounds = 0
     while rounds < _MAX_ROUNDS and made_chars < max_phrase_chars:
-        should_stop()
         rounds += 1
         unigrams, pairs = _count(sequences, weights)
         total = sum(unigrams.values())
