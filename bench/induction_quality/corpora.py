@@ -7,6 +7,7 @@ of them, since the induction reserves that name for its start symbol.
 
 from __future__ import annotations
 
+import ast
 import random
 import re
 import sysconfig
@@ -49,22 +50,40 @@ def stdlib_source(limit: int) -> list[str]:
 _COMMENT = re.compile(r"#\s?(.*)$")
 
 
+def _prose_line(text: str) -> str | None:
+    text = text.strip().lower()
+    return text if len(text.split()) >= 3 and text.isascii() and _usable(text) else None
+
+
+def _sources() -> list[Path]:
+    return [path for path in sorted(STDLIB.rglob("*.py")) if "site-packages" not in path.parts]
+
+
 def english_prose(limit: int) -> list[str]:
-    """The interpreter's LICENSE.txt, lower-cased, then the standard library's
-    comment lines (the text after "#"), lower-cased, until `limit` lines."""
+    """The interpreter's LICENSE.txt, lower-cased; then the standard library's
+    comment lines (the text after "#"), then its docstrings, lower-cased and
+    of three words or more, until `limit` lines."""
     lines = [line.lower() for line in _read(STDLIB / "LICENSE.txt") if line.strip()]
     lines = [line for line in lines if _usable(line)]
-    for path in sorted(STDLIB.rglob("*.py")):
+    for path in _sources():
         if len(lines) >= limit:
-            break
-        if "site-packages" in path.parts:
-            continue
+            return lines[:limit]
         for line in _read(path):
             match = _COMMENT.search(line.strip())
-            if line.strip().startswith("#") and match:
-                text = match.group(1).lower()
-                if len(text.split()) >= 3 and text.isascii() and _usable(text):
-                    lines.append(text)
+            if line.strip().startswith("#") and match and (text := _prose_line(match.group(1))):
+                lines.append(text)
+    for path in _sources():
+        if len(lines) >= limit:
+            break
+        try:
+            tree = ast.parse("\n".join(_read(path)))
+        except (SyntaxError, ValueError):
+            continue
+        for node in ast.walk(tree):
+            if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+                doc = ast.get_docstring(node)
+                if doc:
+                    lines.extend(text for line in doc.splitlines() if (text := _prose_line(line)))
     return lines[:limit]
 
 
