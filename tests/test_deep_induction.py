@@ -145,3 +145,23 @@ def test_derivation_model_matches_the_engine(phrases, lines):
     bits = symbol_bits(len(terminals), 1)
     expected = _engine.grammar_bpc(productions, lines, terminals, "S")["bpc_with_lib"]
     assert description_length(usage, library_bits(everything, bits), len(terminals)) == pytest.approx(expected, abs=1e-4)
+
+
+def test_merging_grows_phrases_from_earlier_ones_within_the_budget():
+    from grammar_engine.pair_merging import distinct_lines, merge_pairs
+
+    lines = distinct_lines(["the cat sat on the mat"] * 40 + ["the dog sat on the log"] * 40 + ["a cat"] * 5)
+    merged = merge_pairs(lines, scale=1.0, bits_per_symbol=5.0, max_phrase_chars=10_000)
+    texts = [text for text, _ in merged.phrases]
+    # Whole repeated lines become single phrases, built on shorter ones made before.
+    assert ("the cat sat on the mat", True) in merged.uses and ("the dog sat on the log", True) in merged.uses
+    assert any(len(text) < 10 for text in texts[: len(texts) // 2])
+    assert merge_pairs(lines, scale=1.0, bits_per_symbol=5.0, max_phrase_chars=10_000) == merged
+
+    small = merge_pairs(lines, scale=1.0, bits_per_symbol=5.0, max_phrase_chars=12)
+    # The budget is checked per pair merged, so one batch may end just past it.
+    assert sum(len(text) for text, _ in small.phrases) < 12 + 2 * 22
+    assert len(small.phrases) < len(merged.phrases)
+
+    # Nothing repeats often enough to pay for a production.
+    assert merge_pairs(distinct_lines(["ab", "cd", "ef"]), scale=1.0, bits_per_symbol=5.0, max_phrase_chars=100).phrases == []
