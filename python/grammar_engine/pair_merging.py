@@ -152,7 +152,10 @@ def merge_pairs(
                 made_chars += len(phrase[0])
         if not merges:
             break
-        sequences = [_replace(sequence, merges) for sequence in sequences]
+        by_left: dict[int, dict[int, int]] = {}
+        for (a, b), merged_id in merges.items():
+            by_left.setdefault(a, {})[b] = merged_id
+        sequences = [_replace(sequence, by_left) for sequence in sequences]
         if progress is not None:
             progress(rounds, len(made))
 
@@ -181,13 +184,14 @@ def _count(
     return unigrams, pairs
 
 
-def _replace(sequence: list[int], merges: dict[tuple[int, int], int]) -> list[int]:
+def _replace(sequence: list[int], by_left: dict[int, dict[int, int]]) -> list[int]:
     out: list[int] = []
     i = 0
     last = len(sequence) - 1
-    get = merges.get
+    get = by_left.get
     while i < last:
-        merged = get((sequence[i], sequence[i + 1]))
+        rights = get(sequence[i])
+        merged = rights.get(sequence[i + 1]) if rights is not None else None
         if merged is None:
             out.append(sequence[i])
             i += 1

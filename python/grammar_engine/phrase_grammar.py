@@ -59,7 +59,12 @@ class Segmenter:
         self.continuing = {text for text, ending in listed if not ending}
         self.ending = {text for text, ending in listed if ending}
         self.characters = frozenset(characters)
-        self._lengths = sorted({len(text) for text, _ in listed}, reverse=True)
+        # Phrase lengths by the first two characters, longest first: the only
+        # lengths worth trying where those two characters stand.
+        lengths: dict[str, set[int]] = {}
+        for text, _ in listed:
+            lengths.setdefault(text[:2], set()).add(len(text))
+        self._lengths = {head: sorted(found, reverse=True) for head, found in lengths.items()}
 
     def segment(self, line: str) -> list[Phrase] | None:
         """The phrases of the reported derivation in order, or None when the
@@ -73,12 +78,13 @@ class Segmenter:
         set. With `open_end` the text stands inside a longer line, so every piece
         continues it; `without` leaves one phrase out of the grammar."""
         n = len(text)
-        continuing, ending, lengths = self.continuing, self.ending, self._lengths
+        continuing, ending, lengths_at = self.continuing, self.ending, self._lengths
+        none: list[int] = []
         pieces: list[Phrase] = []
         i = 0
         while i < n:
             left = n - i
-            for length in lengths:
+            for length in lengths_at.get(text[i : i + 2], none):
                 if length > left:
                     continue
                 piece = text[i : i + length]
