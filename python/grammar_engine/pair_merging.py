@@ -92,7 +92,7 @@ def merge_pairs(
     """Merge pairs over `lines` (distinct line -> how often it occurs).
 
     `scale` is held-out bytes per training byte; `bits_per_symbol` what one
-    right-hand symbol costs; merging stops once the phrases hold
+    right-hand symbol costs; merging stops once the phrases in use hold
     `max_phrase_chars` characters in all (a bound on the grammar's size).
     Lines start as characters, or as the phrases `start` cuts them into.
     """
@@ -110,11 +110,15 @@ def merge_pairs(
         weights.append(weight)
 
     made: list[Phrase] = [phrase for phrase in symbols.phrases if len(phrase[0]) >= 2]
-    made_chars = sum(len(text) for text, _ in made)
     rounds = 0
-    while rounds < _MAX_ROUNDS and made_chars < max_phrase_chars:
-        rounds += 1
+    while rounds < _MAX_ROUNDS:
         unigrams, pairs = _count(sequences, weights)
+        # The budget counts the phrases still in use; those merged into longer
+        # ones and used nowhere else will not be productions.
+        live_chars = sum(len(symbols.phrases[sid][0]) for sid in unigrams if len(symbols.phrases[sid][0]) >= 2)
+        if live_chars >= max_phrase_chars:
+            break
+        rounds += 1
         total = sum(unigrams.values())
         scored: list[tuple[float, int, int, Phrase]] = []
         for (a, b), n in pairs.items():
@@ -139,17 +143,19 @@ def merge_pairs(
         rights: set[int] = set()
         merges: dict[tuple[int, int], int] = {}
         for _, a, b, phrase in scored:
-            if len(merges) >= batch or made_chars >= max_phrase_chars:
+            if len(merges) >= batch or live_chars >= max_phrase_chars:
                 break
             if a in rights or b in lefts:
                 continue
             new = phrase not in symbols.ids
-            merges[(a, b)] = symbols.id_of(phrase)
+            merged_id = symbols.id_of(phrase)
+            merges[(a, b)] = merged_id
             lefts.add(a)
             rights.add(b)
             if new:
                 made.append(phrase)
-                made_chars += len(phrase[0])
+            if merged_id not in unigrams:
+                live_chars += len(phrase[0])
         if not merges:
             break
         by_left: dict[int, dict[int, int]] = {}
