@@ -165,3 +165,17 @@ def test_merging_grows_phrases_from_earlier_ones_within_the_budget():
 
     # Nothing repeats often enough to pay for a production.
     assert merge_pairs(distinct_lines(["ab", "cd", "ef"]), scale=1.0, bits_per_symbol=5.0, max_phrase_chars=100).phrases == []
+
+
+def test_phrase_budget_shrinks_with_held_out_work_and_chart_size():
+    from grammar_engine.deep_induction import CHART_BYTES, MAX_PHRASE_CHARS, MIN_PHRASE_CHARS, phrase_budget
+
+    assert phrase_budget([]) == MAX_PHRASE_CHARS
+    assert phrase_budget([40] * 3_000) == MAX_PHRASE_CHARS
+    budgets = [phrase_budget([40] * lines) for lines in (10**5, 10**6, 10**7)]
+    assert budgets == sorted(budgets, reverse=True) and budgets[-1] == MIN_PHRASE_CHARS
+    # One long line bounds the chart: phrase characters times n * n / 8 bytes.
+    for longest in (2_000, 20_000, 200_000):
+        budget = phrase_budget([40] * 100 + [longest])
+        assert budget * longest * longest / 8 <= CHART_BYTES
+    assert phrase_budget([200_000]) == 0

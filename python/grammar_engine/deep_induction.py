@@ -42,13 +42,17 @@ from .phrase_grammar import (
 Progress = Callable[[int, "int | None", str], None]
 
 # Bounds on the characters of all phrases together. Each character of a phrase
-# becomes one rule of the engine's binarised grammar, and the engine's time per
-# held-out character grows with those rules, so the budget shrinks as the
-# held-out text grows: phrase characters times held-out characters stay below
-# PARSE_WORK, which keeps the final scoring call to about a minute here.
+# becomes one wide rule of the engine's binarised grammar, and the engine's time
+# and chart memory per line grow with those rules. The time of a line of n
+# characters goes as n * ceil(n / 64) per rule, so the budget shrinks as the
+# held-out text grows: phrase characters times that work summed over the
+# held-out lines stay below PARSE_WORK, which keeps the final scoring call to
+# about a minute here. The chart of the longest line, n * n / 8 bytes per wide
+# rule, stays below CHART_BYTES whatever the time bound allows.
 MAX_PHRASE_CHARS = 12_000
 MIN_PHRASE_CHARS = 3_000
 PARSE_WORK = 4_000_000_000
+CHART_BYTES = 1 << 30
 # Merging passes after the first, each starting from the derivation so far.
 REFINEMENTS = 2
 # Pruning passes over the training lines at most.
@@ -99,7 +103,12 @@ def induce_deep(
     if found is not None:
         productions = productions_of(found.phrases + search.base_phrases)
         report(0, None, "exact score")
-        metrics = _engine.grammar_bpc(productions, test, terminals, START)
+        try:
+            metrics = _engine.grammar_bpc(productions, test, terminals, START)
+        except MemoryError:
+            # The engine refuses a chart it cannot hold; the budget should have
+            # prevented that, and the engine's candidate was parsed already.
+            metrics = {"bpc_with_lib": math.inf}
         if metrics["bpc_with_lib"] < best.bpc:
             best = _Scored(productions, metrics["bpc_with_lib"], steps=found.steps, metrics=metrics)
     if best.metrics is None:
@@ -144,6 +153,7 @@ class _PhraseSearch:
         self.bits = symbol_bits(self.terminal_count, 1)
         self.train = distinct_lines(line for line in train if line and self.character_set.issuperset(line))
         self.test = distinct_lines(test)
+        self.test_lengths = [len(line) for line in test]
         self.train_bytes = sum(len(line.encode("utf-8")) * weight for line, weight in self.train.items())
         self.test_bytes = sum(len(line.encode("utf-8")) * weight for line, weight in self.test.items())
 
@@ -162,7 +172,7 @@ class _PhraseSearch:
         estimate = self.score(phrases)
         if self.train_bytes == 0:
             return _Found(phrases, estimate, steps)
-        budget = phrase_budget(sum(len(line) * weight for line, weight in self.test.items()))
+        budget = phrase_budget(self.test_lengths)
         for refinement in range(REFINEMENTS + 1):
             # The first pass merges from characters; later ones from the
             # derivation of the grammar so far, so that merging sees the lines as
@@ -242,9 +252,14 @@ class _PhraseSearch:
         return [phrase for _, phrase in worth]
 
 
-def phrase_budget(test_characters: int) -> int:
-    """Characters all phrases may hold together, for this much held-out text."""
-    return max(MIN_PHRASE_CHARS, min(MAX_PHRASE_CHARS, PARSE_WORK // max(test_characters, 1)))
+def phrase_budget(lengths: Sequence[int]) -> int:
+    """Characters all phrases may hold together, for held-out lines of these
+    lengths (in characters)."""
+    work = sum(n * -(-n // 64) for n in lengths)
+    by_time = max(MIN_PHRASE_CHARS, min(MAX_PHRASE_CHARS, PARSE_WORK // max(work, 1)))
+    longest = max(lengths, default=0)
+    by_memory = CHART_BYTES * 8 // max(longest * longest, 1)
+    return min(by_time, by_memory)
 
 
 def _order(phrase: Phrase) -> tuple[int, str, bool]:
