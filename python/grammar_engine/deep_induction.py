@@ -53,6 +53,9 @@ MAX_PHRASE_CHARS = 12_000
 MIN_PHRASE_CHARS = 3_000
 PARSE_WORK = 4_000_000_000
 CHART_BYTES = 1 << 30
+# Merging may make phrases of this many times the budget; pruning and then the
+# least worth phrases' removal bring them within it.
+MERGE_HEADROOM = 3
 # Merging passes after the first, each starting from the derivation so far.
 REFINEMENTS = 2
 # Pruning passes over the training lines at most.
@@ -183,12 +186,14 @@ class _PhraseSearch:
                 self.train,
                 scale=self.test_bytes / self.train_bytes,
                 bits_per_symbol=self.bits,
-                max_phrase_chars=budget,
+                max_phrase_chars=MERGE_HEADROOM * budget,
                 start=start,
                 progress=lambda rounds, made: self.report(rounds, None, f"merging pairs: {made} phrases"),
             )
             used = sorted((phrase for phrase, uses in merged.uses.items() if uses > 0), key=_order)
-            candidate, candidate_score, pruned = self._prune(used, self.score(used))
+            candidate, _, pruned = self._prune(used, self.score(used))
+            candidate = self._fit_budget(candidate, budget)
+            candidate_score = self.score(candidate)
             if candidate_score >= estimate:
                 break
             added = len(set(candidate) - set(phrases))
@@ -225,12 +230,30 @@ class _PhraseSearch:
 
     def _losing_phrases(self, phrases: list[Phrase], scale: float) -> list[Phrase]:
         """Phrases whose estimated worth is negative, worst first."""
+        return [phrase for value, phrase in self._worth(phrases, scale) if value < 0]
+
+    def _fit_budget(self, phrases: list[Phrase], budget: int) -> list[Phrase]:
+        """The phrases without the least worth ones, until they hold at most
+        `budget` characters together."""
+        excess = sum(len(text) for text, _ in phrases) - budget
+        if excess <= 0:
+            return phrases
+        dropped: set[Phrase] = set()
+        for _, phrase in self._worth(phrases, self.test_bytes / self.train_bytes):
+            if excess <= 0:
+                break
+            dropped.add(phrase)
+            excess -= len(phrase[0])
+        return [phrase for phrase in phrases if phrase not in dropped]
+
+    def _worth(self, phrases: list[Phrase], scale: float) -> list[tuple[float, Phrase]]:
+        """Each phrase with the bits it is estimated to save on the held-out
+        text (from its use on the training lines, scaled) less what its
+        production costs, least first."""
         segmenter = Segmenter(phrases, self.characters)
         counts = segmenter.usage(self.train.keys(), self.train.values()).counts
         total = sum(counts.values())
-        if total == 0:
-            return list(phrases)
-        log_total = math.log2(total)
+        log_total = math.log2(max(total, 1))
 
         def cost(phrase: Phrase) -> float:
             return log_total - math.log2(max(counts.get(phrase, 0), 1))
@@ -245,11 +268,9 @@ class _PhraseSearch:
                 continue
             instead = segmenter.pieces(text, open_end=not ending, without=phrase)
             saved = uses * (sum(cost(piece) for piece in instead) - cost(phrase))
-            value = scale * saved - library
-            if value < 0:
-                worth.append((value, phrase))
+            worth.append((scale * saved - library, phrase))
         worth.sort(key=lambda item: (item[0], _order(item[1])))
-        return [phrase for _, phrase in worth]
+        return worth
 
 
 def phrase_budget(lengths: Sequence[int]) -> int:
