@@ -30,7 +30,7 @@ from typing import Callable, Iterable
 from .phrase_grammar import Phrase
 
 # Pairs merged in one round: at least this many, and a quarter of the phrases
-# made so far, so the rounds thin out as the vocabulary grows.
+# made so far, so the number of rounds grows slowly with the vocabulary.
 _MIN_BATCH = 32
 _BATCH_SHARE = 4
 _MAX_ROUNDS = 60
