@@ -14,8 +14,8 @@ import pytest
 
 import reference_model as model
 from grammar_engine.corpus import default_corpus, generate_default_corpus
-from grammar_engine.derivation import TreeMismatch, rebuild_tree, render_dot, render_text
 from grammar_engine.errors import InputError
+from grammar_engine.grammar import Grammar
 from grammar_engine.grammar_file import format_grammar, parse_grammar
 
 
@@ -107,6 +107,12 @@ def write(directory: Path, name: str, content: str | bytes) -> str:
             ("z", "'", "a"),
             "B",
         ),
+        (  # empty right-hand sides, as NLTK writes them: empty productions
+            "S -> 'a' |\nA ->\n",
+            [("S", ("a",)), ("S", ()), ("A", ())],
+            ("a",),
+            "S",
+        ),
         (  # names as NLTK allows them, non-ASCII terminals
             "NP/x -> Det^1 N<2> 'é' '𝔸'\n",
             [("NP/x", ("Det^1", "N<2>", "é", "𝔸"))],
@@ -127,8 +133,6 @@ def test_grammar_file_reading(text, productions, terminals, start):
     [
         ("S -> 'a'\nS 'a'\n", 2, "malformed production: expected '->' after S, found \"'a'\""),
         ("S -> 'a\n", 1, "malformed production: unterminated terminal at \"'a\""),
-        ("S -> 'a' |\n", 1, "malformed production: alternative 2 of S has an empty right-hand side"),
-        ("S ->\n", 1, "malformed production: S has an empty right-hand side"),
         ("S -> 'a' [0.5]\n", 1, "malformed production: unexpected '['"),
         ("'a' -> 'b'\n", 1, "malformed production: expected a nonterminal name"),
         ("\n%start X\nS -> 'a'\n", 2, "no production has the start symbol X on its left"),
@@ -173,7 +177,7 @@ def test_unwritable_grammars_are_refused(productions, terminals):
         format_grammar(productions, terminals, "S")
 
 
-# Derivation trees from tags ---------------------------------------------------
+# Derivation trees ------------------------------------------------------------
 
 MIXED = """
 S -> A B | 'x'
@@ -182,17 +186,11 @@ B -> 'b' 'c' 'd' 'e'
 """
 
 
-def tree_for(grammar_text: str, text: str):
-    grammar = parse_grammar(grammar_text.splitlines(), "g.cfg")
-    rules = model.to_cnf_tagged([(lhs, list(rhs)) for lhs, rhs in grammar.productions], grammar.terminal_set)
-    tags = model.parse_cnf(text, rules, grammar.start)
-    assert tags is not None
-    return rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, grammar.start)
-
-
+@needs_engine
 def test_tree_over_natural_productions():
     # One-symbol productions are leaves, pre-terminals and chain links vanish.
-    assert render_text(tree_for(MIXED, "aabcde")) == (
+    grammar = Grammar.from_string(MIXED)
+    assert grammar.parse("aabcde").pretty() == (
         "S\n"
         "├── A\n"
         "│   ├── 'a'\n"
@@ -204,43 +202,24 @@ def test_tree_over_natural_productions():
         "    ├── 'd'\n"
         "    └── 'e'\n"
     )
-    assert render_text(tree_for(MIXED, "x")) == "S\n└── 'x'\n"
+    assert grammar.parse("x").pretty() == "S\n└── 'x'\n"
 
 
+@needs_engine
 def test_tree_of_a_deep_derivation():
-    # Nesting deeper than the interpreter's recursion limit; for S -> '(' S ')'
-    # each level adds its index and the links and pre-terminals around S.
-    depth = 5000
-    grammar = parse_grammar(["S -> '(' S ')' | '(' ')'"], "g.cfg")
-    tags = [0, -1, -1] * (depth - 1) + [1, -1, -1] + [-1] * (depth - 1)
-    text = "(" * depth + ")" * depth
-    tree = rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
-    lines = render_text(tree).splitlines()
+    # Nesting deeper than the interpreter's recursion limit.
+    depth = 2000
+    grammar = Grammar.from_string("S -> '(' S ')' | '(' ')'")
+    tree = grammar.parse("(" * depth + ")" * depth)
+    lines = tree.pretty().splitlines()
     assert len(lines) == 3 * depth
     assert lines[-1] == "└── ')'"
 
 
-@pytest.mark.parametrize(
-    "tags, text",
-    [
-        ([0, -1, -1], "aa"),  # the second symbol's name is one the conversion made
-        ([0, -1], "ab"),  # tags end too early
-        ([0, -1, 1, 1], "ab"),  # tags left over
-        ([0, -1, 1], "ax"),  # the leaf does not match the text
-        ([7], "a"),  # no such production
-    ],
-)
-def test_tags_that_do_not_fit_are_reported(tags, text):
-    grammar = parse_grammar(["S -> 'a' _AUX1", "_AUX1 -> 'b'"], "g.cfg")
-    with pytest.raises(TreeMismatch):
-        rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, "S")
-
-
+@needs_engine
 def test_dot_keeps_child_order_and_escapes_labels():
-    dot = render_dot(tree_for("S -> '\"' '\\'\n", '"\\'))
+    dot = Grammar.from_string("S -> '\"' '\\'\n").parse('"\\').to_dot()
     assert "ordering=out;" in dot
-    assert "label=\"'\\\"'\"" in dot  # the leaf '"'
-    assert "label=\"'\\\\'\"" in dot  # the leaf '\'
     assert dot.count("->") == 2
 
 
@@ -265,8 +244,8 @@ def test_induce_on_the_default_corpus_finds_the_bracket_grammar(tmp_path):
         "test: default corpus (balanced brackets), 68 lines",
         "strategy: wrap",
     ]
-    assert lines[3].startswith("bits per character: ")
-    assert lines[4:] == [
+    assert lines[3:5] == ["bits per byte: 1.6281", "test lines parsed: 68 of 68 (100.0%)"]
+    assert lines[5:] == [
         "grammar (5 productions):",
         "  S -> '(' S ')'",
         "  S -> '(' ')'",
@@ -289,6 +268,9 @@ def test_induce_json_and_the_round_trip_through_a_grammar_file(tmp_path):
         "bpc": result["bpc"],
         "grammar": ["S->aSb", "S->ab", "S->SS"],
         "productions": [["S", ["a", "S", "b"]], ["S", ["a", "b"]], ["S", ["S", "S"]]],
+        "test_lines": 3,
+        "test_lines_parsed": 3,
+        "warnings": ["only 3 test lines: a score on so little text says little"],
     }
     # 'x' is in no production, but stays in the terminal set, so the score agrees.
     assert "#%terminals 'x'\n" in (tmp_path / "g.cfg").read_text(encoding="utf-8")
@@ -313,6 +295,7 @@ def test_score_prints_a_table(tmp_path):
         "l_data             4.75\n"
         "parse_failures        1\n"
         "total_decisions       3\n"
+        "lines parsed: 2 of 3 (66.7%)\n"
     )
 
 
@@ -333,20 +316,12 @@ def test_parse_draws_the_tree(tmp_path, args, code, stdout):
 
 
 @needs_engine
-def test_parse_dot_and_the_fallback_to_tags(tmp_path):
-    write(tmp_path, "g.cfg", ANBN)
-    dot = run_tool(tmp_path, "parse", "g.cfg", "ab", "--dot")
-    assert dot.returncode == 0
-    assert dot.stdout.startswith("digraph derivation {") and dot.stdout.count(" -> ") == 2
+def test_parse_keeps_the_grammars_names_apart_from_the_engines(tmp_path):
+    # A nonterminal named like the conversion's auxiliaries is the user's own.
     write(tmp_path, "aux.cfg", "S -> 'a' _AUX1\n_AUX1 -> 'b'\n")
-    fallback = run_tool(tmp_path, "parse", "aux.cfg", "aa")
-    assert fallback.returncode == 0
-    assert fallback.stdout == (
-        " 0  S -> 'a' _AUX1\n"
-        "-1  (rule added by the conversion)\n"
-        "-1  (rule added by the conversion)\n"
-    )
-    assert "warning: the tags do not map onto the productions" in fallback.stderr
+    parsed = run_tool(tmp_path, "parse", "aux.cfg", "ab")
+    assert (parsed.returncode, parsed.stdout, parsed.stderr) == (0, "S\n├── 'a'\n└── _AUX1\n    └── 'b'\n", "")
+    assert run_tool(tmp_path, "parse", "aux.cfg", "aa").stdout == "no parse\n"
 
 
 @needs_engine
@@ -376,6 +351,13 @@ def test_cnf_and_a_grammar_written_for_nltk(tmp_path):
         "8  N -> \"cat's toy\"",
         "9  V -> 'saw'",
     ]
+    # A name that is both terminal and nonterminal: the rules show which is which.
+    write(tmp_path, "clash.cfg", "S -> 'S' S | 'S'\n")
+    assert run_tool(tmp_path, "cnf", "clash.cfg").stdout.splitlines() == [
+        "-1  _AUX1 -> 'S'",
+        " 0  S -> _AUX1 S",
+        " 1  S -> 'S'",
+    ]
     write(tmp_path, "abc.cfg", "S -> 'a' S 'b' | 'a' 'b' | 'a'\n")
     assert run_tool(tmp_path, "cnf", "abc.cfg").stdout.splitlines() == [
         "-1  _AUX1 -> 'a'",
@@ -396,7 +378,8 @@ def test_cnf_and_a_grammar_written_for_nltk(tmp_path):
         ({"t.txt": b"ab\nab\xff\n"}, ["induce", "--train", "t.txt"], "t.txt:2: not valid UTF-8 (byte 0xff at byte 3)"),
         ({"g.cfg": b"S -> 'a'\nS -> '\xe9'\n"}, ["cnf", "g.cfg"], "g.cfg:2: not valid UTF-8 (byte 0xe9 at byte 7)"),
         ({"g.cfg": "S -> 'a'\n\nS 'b'\n"}, ["cnf", "g.cfg"], "g.cfg:3: malformed production: expected '->' after S, found \"'b'\""),
-        ({"g.cfg": "S -> 'a' |\n"}, ["parse", "g.cfg", "a"], "g.cfg:1: malformed production: alternative 2 of S has an empty right-hand side (write '' for the empty terminal)"),
+        ({"g.cfg": "S -> 'a' |\n", "s.txt": "a"}, ["parse", "g.cfg", "a", "--file", "s.txt"], "give the string either on the command line or with --file, not both"),
+        ({"g.cfg": ANBN, "s.txt": b"a\xffb\n"}, ["parse", "g.cfg", "--file", "s.txt"], "s.txt: not valid UTF-8 (byte 0xff at byte 2)"),
         ({"g.cfg": ANBN, "c.txt": "\n\n"}, ["score", "g.cfg", "c.txt"], "c.txt: empty corpus: no non-blank lines"),
         ({"t.txt": ""}, ["induce", "--train", "t.txt"], "t.txt: empty corpus: no non-blank lines"),
         ({"g.cfg": ANBN}, ["parse", "g.cfg", "ab", "--start", "T"], "g.cfg: no production has the start symbol T (from --start) on its left"),
@@ -407,3 +390,193 @@ def test_bad_input_gets_one_line_and_exit_code_2(tmp_path, files, args, message)
         write(tmp_path, name, content)
     result = run_tool(tmp_path, *args)
     assert (result.returncode, result.stdout, result.stderr) == (2, "", f"grammar-engine: {message}\n")
+
+
+# Standard input, output formats and the process around the engine ------------
+
+BRACKETS = "S -> '(' S ')' | '(' ')' | S S\n"
+
+
+def run_with_input(cwd: Path, stdin: str, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-m", "grammar_engine", *args],
+        cwd=cwd,
+        env=ENV,
+        input=stdin,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=120,
+    )
+
+
+@needs_engine
+def test_standard_input_for_corpora_and_strings(tmp_path):
+    write(tmp_path, "g.cfg", ANBN)
+    from_file = run_tool(tmp_path, "score", "g.cfg", write(tmp_path, "c.txt", "ab\naabb\nba\n"))
+    from_stdin = run_with_input(tmp_path, "ab\naabb\nba\n", "score", "g.cfg", "-")
+    assert from_stdin.returncode == 0, from_stdin.stderr
+    assert from_stdin.stdout == from_file.stdout.replace("c.txt", "standard input")
+    induced = run_with_input(tmp_path, "ab\naabb\naaabbb\nab\naab\n", "induce", "--train", "-", "--test", "c.txt")
+    assert induced.stdout.startswith("training: standard input, 5 lines\ntest: c.txt, 3 lines\n")
+    # parse: the string from standard input or --file, one trailing line break dropped.
+    assert run_with_input(tmp_path, "aabb\n", "parse", "g.cfg", "--format", "bracket").stdout == "(S a (S a b) b)\n"
+    write(tmp_path, "s.txt", "ab\r\n")
+    assert run_tool(tmp_path, "parse", "g.cfg", "--file", "s.txt", "--format", "bracket").stdout == "(S a b)\n"
+    both = run_with_input(tmp_path, "x", "induce", "--train", "-", "--test", "-")
+    assert both.returncode == 2 and "only one of" in both.stderr
+
+
+@needs_engine
+def test_parse_formats(tmp_path):
+    write(tmp_path, "g.cfg", ANBN)
+    outputs = {
+        form: run_tool(tmp_path, "parse", "g.cfg", "aabb", "--format", form).stdout
+        for form in ("pretty", "bracket", "dot", "json")
+    }
+    assert outputs["pretty"] == run_tool(tmp_path, "parse", "g.cfg", "aabb").stdout
+    assert outputs["pretty"].startswith("S\n├── 'a'\n├── S\n")
+    assert outputs["bracket"] == "(S a (S a b) b)\n"
+    assert outputs["dot"] == run_tool(tmp_path, "parse", "g.cfg", "aabb", "--dot").stdout
+    assert outputs["dot"].startswith("digraph")
+    assert json.loads(outputs["json"]) == {
+        "label": "S",
+        "children": ["a", {"label": "S", "children": ["a", "b"]}, "b"],
+    }
+    # A deep tree would draw quadratically many characters: the default is then
+    # the bracketed form, which grows with the tree.
+    depth = 500
+    write(tmp_path, "b.cfg", BRACKETS)
+    deep = run_tool(tmp_path, "parse", "b.cfg", "(" * depth + ")" * depth)
+    assert deep.returncode == 0
+    assert deep.stdout.startswith('(S "(" (S "(" ') and len(deep.stdout) < 20 * depth
+    assert "bracketed form" in deep.stderr
+    as_json = run_tool(tmp_path, "parse", "b.cfg", "(" * depth + ")" * depth, "--format", "json")
+    assert json.loads(as_json.stdout)["label"] == "S"
+
+
+def test_version():
+    import grammar_engine
+
+    result = run_tool(Path.cwd(), "--version")
+    assert (result.returncode, result.stdout) == (0, f"grammar-engine {grammar_engine.__version__}\n")
+
+
+def _catches_sigint(pid: int) -> bool:
+    """Whether the process has a handler for SIGINT (Linux: the SigCgt mask)."""
+    import signal
+
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) >> (signal.SIGINT - 1) & 1)
+    raise AssertionError("no SigCgt line")
+
+
+@needs_engine
+@pytest.mark.skipif(not Path("/proc/self/status").exists(), reason="needs /proc")
+def test_ctrl_c_ends_a_long_parse_at_once(tmp_path):
+    import signal
+    import time
+
+    write(tmp_path, "b.cfg", BRACKETS)
+    write(tmp_path, "long.txt", "()" * 12000)  # many seconds of parsing
+    process = subprocess.Popen(
+        [sys.executable, "-m", "grammar_engine", "parse", "b.cfg", "--file", "long.txt"],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        # Python catches SIGINT once it has started; the tool hands it back to
+        # the default action while the engine runs. Interrupt it then.
+        deadline = time.monotonic() + 60
+        seen_handler = False
+        while time.monotonic() < deadline and process.poll() is None:
+            catches = _catches_sigint(process.pid)
+            seen_handler = seen_handler or catches
+            if seen_handler and not catches:
+                break
+            time.sleep(0.01)
+        assert process.poll() is None, "the parse ended before it could be interrupted"
+        sent = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        code = process.wait(timeout=10)
+        assert time.monotonic() - sent < 1.0
+    finally:
+        process.kill()
+        process.wait()
+    # Ended by the signal, which a shell reports as status 130.
+    assert (code, process.stderr.read()) == (-signal.SIGINT, b"")
+
+
+@needs_engine
+def test_closed_pipe_ends_quietly(tmp_path):
+    depth = 600
+    write(tmp_path, "b.cfg", BRACKETS)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "grammar_engine", "parse", "b.cfg", "(" * depth + ")" * depth, "--format", "pretty"],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert process.stdout.read(10) == "S\n├── '('".encode()[:10]
+    process.stdout.close()
+    code = process.wait(timeout=60)
+    assert (code, process.stderr.read()) == (141, b"")
+
+
+@needs_engine
+def test_lines_too_costly_are_refused_unless_forced(tmp_path):
+    write(tmp_path, "b.cfg", BRACKETS)
+    write(tmp_path, "huge.txt", "(" * 100_000 + ")" * 100_000)
+    refused = run_tool(tmp_path, "parse", "b.cfg", "--file", "huge.txt")
+    assert (refused.returncode, refused.stdout) == (2, "")
+    assert "200,000 characters" in refused.stderr and "--force" in refused.stderr
+    scored = run_tool(tmp_path, "score", "b.cfg", "huge.txt")
+    assert scored.returncode == 2 and "--force" in scored.stderr
+    induced = run_tool(tmp_path, "induce", "--train", "huge.txt", "--test", "huge.txt")
+    assert induced.returncode == 2 and "--force" in induced.stderr
+
+
+@needs_engine
+def test_induce_shows_forty_productions_unless_all(tmp_path):
+    # Pairs of 60 characters: the chain candidate wins, with a rule per character.
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRTUVWXYZ0123456789"
+    lines = [letters[i % 60] + letters[(i * 7 + 3) % 60] for i in range(300)]
+    write(tmp_path, "t.txt", "\n".join(lines) + "\n")
+    short = run_tool(tmp_path, "induce", "--train", "t.txt", "--grammar-out", "g.cfg")
+    assert short.returncode == 0, short.stderr
+    listed = [line for line in short.stdout.splitlines() if line.startswith("  ")]
+    total = int(short.stdout.split("grammar (")[1].split(" ")[0])
+    assert total > 40 and len(listed) == 41
+    assert listed[-1] == f"  ... and {total - 40} more (--all prints them, --grammar-out writes them)"
+    full = run_tool(tmp_path, "induce", "--train", "t.txt", "--all")
+    assert len([line for line in full.stdout.splitlines() if line.startswith("  ")]) == total
+    written = [line for line in (tmp_path / "g.cfg").read_text(encoding="utf-8").splitlines() if "->" in line]
+    assert len(written) == total
+
+
+@needs_engine
+def test_score_normalize_and_warnings_on_standard_error(tmp_path):
+    write(tmp_path, "g.cfg", "S -> A 'b' | A\nA -> 'a'\n")
+    write(tmp_path, "c.txt", "ab\na\n")
+    written = run_tool(tmp_path, "score", "g.cfg", "c.txt")
+    assert written.returncode == 0
+    assert "lines parsed: 1 of 2 (50.0%)" in written.stdout
+    assert "grammar-engine: warning: 1 production can never apply" in written.stderr
+    normalised = run_tool(tmp_path, "score", "g.cfg", "c.txt", "--normalize")
+    assert "lines parsed: 2 of 2 (100.0%)" in normalised.stdout
+    assert "normalised equivalent" in normalised.stderr
+
+
+@pytest.mark.skipif(
+    importlib.util.find_spec("grammar_engine.deep_induction") is not None,
+    reason="the deep method is installed",
+)
+def test_induce_deep_without_the_method(tmp_path):
+    result = run_tool(tmp_path, "induce", "--deep")
+    assert result.returncode == 2
+    assert "deep induction method is not available" in result.stderr

@@ -1,15 +1,48 @@
-"""Command-line tool and grammar files around the native module `_engine`.
+"""Grammar induction, scoring and parsing on text, around the native module `_engine`.
 
-`python -m grammar_engine` (or the `grammar-engine` script) induces a grammar
-from text, scores a grammar on a corpus, draws the derivation of one string and
-prints the tagged Chomsky-normal-form rules of a grammar. `grammar_file` reads and
-writes grammars in NLTK's text notation.
+The Python API:
+
+- `Grammar`: a context-free grammar loaded from the file notation (NLTK's),
+  from an `nltk.CFG` or from Python data; `parse` a string into a `Tree`,
+  `score` it on a corpus (a `Score`), write it back with `str`.
+- `induce`: a grammar induced from lines of text and scored on held-out lines
+  (an `Induction`).
+- `GrammarEngineWarning`: the warnings both report (also kept on the results);
+  `InputError`: bad input (a `ValueError`), located by file and line.
+
+`python -m grammar_engine` (or the `grammar-engine` script) is the command line.
 """
 
-__all__ = ["main"]
+from __future__ import annotations
+
+from typing import Sequence
+
+from ._version import __version__
+from .errors import GrammarEngineWarning, InputError
+from .grammar import Grammar
+from .induction import Induction, induce
+from .limits import LineCost
+from .normal_form import Nonterminal
+from .scoring import Score
+from .tree import Tree
+
+__all__ = [
+    "Grammar",
+    "GrammarEngineWarning",
+    "Induction",
+    "InputError",
+    "LineCost",
+    "Nonterminal",
+    "Score",
+    "Tree",
+    "__version__",
+    "induce",
+    "main",
+]
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with `argv` (default: `sys.argv[1:]`); returns the exit status."""
     from .cli import main as cli_main
 
     return cli_main(argv)

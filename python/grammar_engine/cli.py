@@ -1,42 +1,53 @@
 """The grammar-engine command: induce, score, parse and convert grammars from the shell.
 
-Exit status: 0 on success, 1 when there is no result (the string does not parse,
-or no grammar was chosen to write), 2 for bad input or a failure of the engine.
-Bad input gets one line on standard error naming the file and line, never a
-traceback.
+A thin layer over the Python API: it reads arguments and files, calls `induce`,
+`Grammar.score` and `Grammar.parse`, and prints their results and warnings.
+
+Exit status: 0 on success; 1 when there is no result (the string does not parse,
+or no grammar was chosen to write); 2 for bad input, a refused line or a
+failure of the engine; 141 when the reader of the output went away (a closed
+pipe, as with `| head`); Ctrl-C ends the tool at once, by the interrupt signal
+(the shell reports 130). Bad input gets one line on standard error naming the
+file and line, never a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
+import signal
 import sys
-from typing import Callable, Sequence
+import threading
+import warnings
+from typing import Callable, Iterator, Sequence, TypeVar
 
-from .corpus import (
-    DEFAULT_CORPUS_NAME,
-    alphabet_of,
-    default_corpus,
-    read_corpus,
-    split_train_test,
-)
-from .derivation import (
-    TreeMismatch,
-    rebuild_tree,
-    render_dot,
-    render_tag_list,
-    render_tag_list_dot,
-    render_text,
-)
-from .errors import InputError
-from .grammar_file import Grammar, Production, format_grammar, format_production, read_grammar
+from ._version import __version__
+from .corpus import DEFAULT_CORPUS_NAME, default_corpus, read_corpus
+from .errors import GrammarEngineWarning, InputError
+from .grammar import Grammar
+from .induction import Induction, induce
+from .limits import LineCost, induction_wide, line_cost
+from .scoring import Score
+from .text_lines import decode_lines
+from .tree import Tree, TreeMismatch
 
 PROG = "grammar-engine"
 EXIT_OK = 0
 EXIT_NO_RESULT = 1
 EXIT_ERROR = 2
+EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPIPE
+EXIT_INTERRUPTED = 130
+STDIN = "-"
+STDIN_NAME = "standard input"
+# induce prints this many productions unless --all.
+SHOWN_PRODUCTIONS = 40
+# Beyond this many characters of box drawing, parse prints the bracketed form.
+PRETTY_LIMIT = 1_000_000
+
+T = TypeVar("T")
 
 
 class EngineError(Exception):
@@ -47,19 +58,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     _tolerate_unencodable_output()
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        code: int = args.run(args)
+        sys.stdout.flush()
+        return code
     except InputError as error:
         return _fail(str(error))
     except EngineError as error:
         return _fail(str(error))
+    except (ValueError, NotImplementedError) as error:
+        return _fail(str(error))
     except MemoryError:
         return _fail("out of memory: the input is too large for the engine")
+    except ImportError as error:
+        message = str(error).replace("\n", " ")
+        return _fail(f"the native module _engine cannot be loaded: {message}")
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (for example `| head`); say nothing more.
+        # The reader went away (for example `| head`); say nothing more, and keep
+        # the interpreter's last flush from complaining.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_NO_RESULT
+        return EXIT_BROKEN_PIPE
     except BaseException as error:
         # The engine reports internal faults with an exception type that derives
         # from BaseException and is not importable; recognise it by name.
@@ -72,51 +91,79 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Induce context-free grammars from text, score them, and parse with them.",
-        epilog="Grammar files use NLTK's notation: S -> 'a' S 'b' | 'a' 'b'. "
-        "Exit status: 0 success, 1 no parse or no grammar chosen, 2 bad input or engine failure.",
+        epilog="Grammar files use NLTK's notation: S -> 'a' S 'b' | 'a' 'b'. A corpus "
+        "file holds one string per line; '-' reads it from standard input. Exit status: "
+        "0 success, 1 no parse or no grammar chosen, 2 bad input, refused line or engine "
+        "failure, 141 closed output pipe.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    induce = commands.add_parser(
+    induce_ = commands.add_parser(
         "induce",
         help="induce a grammar from a corpus (one string per line)",
-        description="Induce a grammar from training lines and score it on test lines. "
-        "Without files it uses the default corpus shipped with the package (balanced "
-        "brackets). Without --test, every fourth line of the training corpus is held "
-        "out for testing.",
+        description="Induce a grammar from training lines and score it on test lines in "
+        "bits per byte. Without files it uses the default corpus shipped with the package "
+        "(balanced brackets). Without --test, every fourth line of the training corpus is "
+        "held out for testing (at least one line).",
     )
-    induce.add_argument("--train", metavar="FILE", help="training corpus, one string per line")
-    induce.add_argument("--test", metavar="FILE", help="test corpus, one string per line")
-    induce.add_argument(
+    induce_.add_argument("--train", metavar="FILE", help="training corpus, one string per line ('-': standard input)")
+    induce_.add_argument("--test", metavar="FILE", help="test corpus, one string per line ('-': standard input)")
+    induce_.add_argument(
         "--alphabet",
         metavar="CHARS",
         help="the terminal characters (default: the characters of the training lines)",
     )
-    induce.add_argument("--json", action="store_true", help="print the result as JSON")
-    induce.add_argument(
-        "--grammar-out", metavar="FILE", help="also write the grammar to FILE as a grammar file"
+    induce_.add_argument(
+        "--test-share",
+        metavar="SHARE",
+        type=float,
+        default=0.25,
+        help="share of the training lines held out for testing without --test (default 0.25: every fourth line)",
     )
-    induce.set_defaults(run=run_induce)
+    induce_.add_argument("--deep", action="store_true", help="grow a hierarchy of nonterminals (the deep method)")
+    induce_.add_argument("--json", action="store_true", help="print the result as JSON")
+    induce_.add_argument("--all", action="store_true", help=f"print every production (default: at most {SHOWN_PRODUCTIONS})")
+    induce_.add_argument(
+        "--grammar-out", metavar="FILE", help="also write the whole grammar to FILE as a grammar file"
+    )
+    induce_.add_argument("--force", action="store_true", help="run even on lines estimated too long")
+    induce_.set_defaults(run=run_induce)
 
     score = commands.add_parser(
         "score",
-        help="score a grammar on a corpus in bits per character",
-        description="Score a grammar file on a corpus file by description length.",
+        help="score a grammar on a corpus in bits per byte",
+        description="Score a grammar file on a corpus file by description length, in bits "
+        "per byte of corpus text. By default the grammar is scored as the engine reads it "
+        "(productions that can never apply are named in a warning); --normalize scores "
+        "its normalised equivalent, where unit and empty productions apply.",
     )
     score.add_argument("grammar", metavar="GRAMMAR", help="grammar file")
-    score.add_argument("corpus", metavar="CORPUS", help="corpus file, one string per line")
+    score.add_argument("corpus", metavar="CORPUS", help="corpus file, one string per line ('-': standard input)")
     score.add_argument("--start", metavar="S", help="start symbol (default: the first left-hand side)")
+    score.add_argument("--normalize", action="store_true", help="score the normalised equivalent of the grammar")
+    score.add_argument("--force", action="store_true", help="score even lines estimated too long")
     score.set_defaults(run=run_score)
 
     parse = commands.add_parser(
         "parse",
         help="draw the derivation of one string",
-        description="Parse one string and draw its derivation over the grammar's productions.",
+        description="Parse one string and draw its derivation over the grammar's productions. "
+        "The string comes from the command line, from --file, or else from standard input "
+        "(one trailing line break dropped).",
     )
     parse.add_argument("grammar", metavar="GRAMMAR", help="grammar file")
-    parse.add_argument("string", metavar="STRING", help="the string to parse")
+    parse.add_argument("string", metavar="STRING", nargs="?", help="the string to parse")
+    parse.add_argument("--file", metavar="FILE", help="read the string from FILE ('-': standard input)")
     parse.add_argument("--start", metavar="S", help="start symbol (default: the first left-hand side)")
-    parse.add_argument("--dot", action="store_true", help="print the tree as Graphviz DOT")
+    parse.add_argument(
+        "--format",
+        choices=("pretty", "bracket", "dot", "json"),
+        help="pretty: box drawing (the default, unless the drawing would be huge); "
+        "bracket: one line, (S a (S a b) b); dot: Graphviz; json: nested objects",
+    )
+    parse.add_argument("--dot", dest="format", action="store_const", const="dot", help="the same as --format dot")
+    parse.add_argument("--force", action="store_true", help="parse even a string estimated too long")
     parse.set_defaults(run=run_parse)
 
     cnf = commands.add_parser(
@@ -126,6 +173,7 @@ def build_parser() -> argparse.ArgumentParser:
         "index of the production it stands for, or -1 for a rule the conversion added.",
     )
     cnf.add_argument("grammar", metavar="GRAMMAR", help="grammar file")
+    cnf.add_argument("--normalize", action="store_true", help="convert the normalised equivalent")
     cnf.set_defaults(run=run_cnf)
     return parser
 
@@ -134,185 +182,309 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run_induce(args: argparse.Namespace) -> int:
+    if args.train == STDIN and args.test == STDIN:
+        raise InputError("standard input can hold only one of --train and --test")
     if args.train is not None:
-        source, source_name = read_corpus(args.train), args.train
+        source, source_name = _read_corpus(args.train), _name(args.train)
     else:
         source, source_name = default_corpus(), DEFAULT_CORPUS_NAME
-    if args.test is not None:
-        train, test, test_name = source, read_corpus(args.test), args.test
-    else:
-        (train, test), test_name = split_train_test(source), source_name
-    if args.alphabet is not None:
-        alphabet = list(dict.fromkeys(args.alphabet))
-    else:
-        alphabet = alphabet_of(train)
-
-    result = _engine_function("induce_full")(train, test, alphabet)
-    strategy = result["strategy"]
-    bpc = result["bpc"]
-    productions: list[Production] = [(lhs, tuple(rhs)) for lhs, rhs in result["productions"]]
-    terminals = frozenset(alphabet)
+    test = _read_corpus(args.test) if args.test is not None else None
+    test_name = _name(args.test) if args.test is not None else source_name
+    if not args.force:
+        longest = max(len(line) for line in [*source, *(test or [])])
+        _refuse_if_costly(line_cost(longest, induction_wide(source)))
+    show_progress = args.deep and sys.stderr.isatty()
+    result = _call(
+        lambda: induce(
+            source,
+            test,
+            args.alphabet,
+            test_share=args.test_share,
+            method="deep" if args.deep else "engine",
+            progress=_progress_line() if show_progress else None,
+        )
+    )
+    if show_progress:
+        print(file=sys.stderr)
+    grammar = result.grammar
 
     if args.json:
-        print(
-            json.dumps(
-                {
-                    "strategy": strategy,
-                    "bpc": bpc if math.isfinite(bpc) else None,
-                    "grammar": list(result["grammar"]),
-                    "productions": [[lhs, list(rhs)] for lhs, rhs in productions],
-                },
-                ensure_ascii=False,
-            )
-        )
+        print(json.dumps(_induction_json(result), ensure_ascii=False))
     else:
-        print(f"training: {source_name}, {_count(len(train), 'line')}")
-        print(f"test: {test_name}, {_count(len(test), 'line')}")
-        if strategy:
-            print(f"strategy: {strategy}")
-        else:
-            print("strategy: none (no candidate reached a finite score on the test lines)")
-        print(f"bits per character: {_number(bpc, 4)}")
-        print(f"grammar ({_count(len(productions), 'production')}):")
-        for lhs, rhs in productions:
-            print("  " + _display_production(lhs, rhs, terminals))
+        _print_induction(result, source_name, test_name, args.all)
 
     if args.grammar_out is not None:
-        if not productions:
+        if grammar is None:
             _warn(f"{args.grammar_out}: not written: no grammar was chosen")
             return EXIT_NO_RESULT
         comments = [
-            f"Induced by {PROG}: strategy {strategy}, {_number(bpc, 4)} bits per character",
-            f"training: {source_name}, {_count(len(train), 'line')}; "
-            f"test: {test_name}, {_count(len(test), 'line')}",
+            f"Induced by {PROG} {__version__}: strategy {result.strategy}, "
+            f"{_number(result.bpc, 4)} bits per byte on the test lines",
+            f"training: {source_name}, {_count(result.train_lines, 'line')}; "
+            f"test: {test_name}, {_count(result.test_lines, 'line')}",
         ]
         try:
-            text = format_grammar(productions, alphabet, "S", comments)
+            text = grammar.to_string(comments)
         except ValueError as error:
             raise InputError(f"cannot write the grammar: {error}", args.grammar_out) from None
         _write_text(args.grammar_out, text)
     return EXIT_OK
 
 
+def _print_induction(result: Induction, train_name: str, test_name: str, show_all: bool) -> None:
+    print(f"training: {train_name}, {_count(result.train_lines, 'line')}")
+    print(f"test: {test_name}, {_count(result.test_lines, 'line')}")
+    if result.strategy:
+        print(f"strategy: {result.strategy}")
+    else:
+        print("strategy: none (no candidate reached a finite score on the test lines)")
+    print(f"bits per byte: {_number(result.bpc, 4)}")
+    print(f"test lines parsed: {_share(result.test_lines_parsed, result.test_lines)}")
+    productions = result.grammar.productions if result.grammar is not None else ()
+    print(f"grammar ({_count(len(productions), 'production')}):")
+    shown = len(productions) if show_all else min(len(productions), SHOWN_PRODUCTIONS)
+    for index in range(shown):
+        assert result.grammar is not None
+        print("  " + result.grammar.production_text(index))
+    if shown < len(productions):
+        print(f"  ... and {len(productions) - shown} more (--all prints them, --grammar-out writes them)")
+
+
+def _induction_json(result: Induction) -> dict[str, object]:
+    grammar = result.grammar
+    productions = grammar.productions if grammar is not None else ()
+    return {
+        "strategy": result.strategy,
+        "bpc": result.bpc if math.isfinite(result.bpc) else None,
+        "grammar": [lhs + "->" + "".join(rhs) for lhs, rhs in productions],
+        "productions": [[lhs, list(rhs)] for lhs, rhs in productions],
+        "test_lines": result.test_lines,
+        "test_lines_parsed": result.test_lines_parsed,
+        "warnings": list(result.warnings),
+    }
+
+
 def run_score(args: argparse.Namespace) -> int:
-    grammar = _load_grammar(args.grammar)
-    start = _start_symbol(grammar, args.start, args.grammar)
-    corpus = read_corpus(args.corpus)
-    _note_long_terminals(grammar, args.grammar)
-    metrics = _engine_function("grammar_bpc")(
-        _engine_productions(grammar), corpus, grammar.terminal_set, start
-    )
-    size = sum(len(line.encode("utf-8")) for line in corpus)
-    print(f"grammar: {args.grammar} ({_count(len(grammar.productions), 'production')}, start {start})")
-    print(f"corpus: {args.corpus} ({_count(len(corpus), 'line')}, {_count(size, 'byte')})")
+    grammar = _load_grammar(args.grammar, args.start)
+    corpus = _read_corpus(args.corpus)
+    if not args.force:
+        _refuse_if_costly(grammar.parse_cost(max(map(len, corpus)), normalize=args.normalize))
+    result: Score = _call(lambda: grammar.score(corpus, normalize=args.normalize))
+    print(f"grammar: {args.grammar} ({_count(len(grammar.productions), 'production')}, start {grammar.start})")
+    print(f"corpus: {_name(args.corpus)} ({_count(result.lines, 'line')}, {_count(result.bytes, 'byte')})")
     rows = [
-        ("bpc_with_lib", metrics.get("bpc_with_lib"), 4),
-        ("l_library", metrics.get("l_library"), 2),
-        ("l_data", metrics.get("l_data"), 2),
-        ("parse_failures", metrics.get("parse_failures"), 0),
-        ("total_decisions", metrics.get("total_decisions"), 0),
+        ("bpc_with_lib", _number(result.bpc_with_lib, 4)),
+        ("l_library", _number(result.l_library, 2)),
+        ("l_data", _number(result.l_data, 2)),
+        ("parse_failures", str(result.parse_failures)),
+        ("total_decisions", str(result.total_decisions)),
     ]
-    cells = [(name, "-" if value is None else _number(value, decimals)) for name, value, decimals in rows]
-    name_width = max(len("metric"), *(len(name) for name, _ in cells))
-    value_width = max(len("value"), *(len(value) for _, value in cells))
+    name_width = max(len("metric"), *(len(name) for name, _ in rows))
+    value_width = max(len("value"), *(len(value) for _, value in rows))
     print(f"{'metric':<{name_width}}  {'value':>{value_width}}")
-    for name, value in cells:
+    for name, value in rows:
         print(f"{name:<{name_width}}  {value:>{value_width}}")
+    print(f"lines parsed: {_share(result.lines_parsed, result.lines)}")
     return EXIT_OK
 
 
 def run_parse(args: argparse.Namespace) -> int:
-    grammar = _load_grammar(args.grammar)
-    start = _start_symbol(grammar, args.start, args.grammar)
-    text = args.string
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        raise InputError("the string to parse is not valid UTF-8") from None
-    rules = _engine_function("to_cnf_tagged")(_engine_productions(grammar), grammar.terminal_set)
-    tags = _engine_function("parse_cnf")(text, rules, start)
-    if tags is None:
+    grammar = _load_grammar(args.grammar, args.start)
+    text = _string_to_parse(args)
+    if not args.force:
+        _refuse_if_costly(grammar.parse_cost(len(text)))
+    tree = _call(lambda: grammar.parse(text))
+    if tree is None:
         print("no parse")
-        _note_long_terminals(grammar, args.grammar)
         return EXIT_NO_RESULT
-    try:
-        tree = rebuild_tree(tags, grammar.productions, grammar.terminal_set, text, start)
-    except TreeMismatch as reason:
-        _warn(f"warning: the tags do not map onto the productions ({reason}); showing them as they are")
-        if args.dot:
-            sys.stdout.write(render_tag_list_dot(tags))
-        else:
-            sys.stdout.write(render_tag_list(tags, grammar.productions, grammar.terminal_set))
-        return EXIT_OK
-    sys.stdout.write(render_dot(tree) if args.dot else render_text(tree))
+    form = args.format
+    if form is None:
+        form = "pretty"
+        if _pretty_size(tree) > PRETTY_LIMIT:
+            form = "bracket"
+            _warn("note: the drawing of this tree would be huge; printing the bracketed form (--format pretty forces the drawing)")
+    if form == "pretty":
+        _write_out(tree.pretty())
+    elif form == "bracket":
+        _write_out(tree.bracketed() + "\n")
+    elif form == "dot":
+        _write_out(tree.to_dot())
+    else:
+        _write_out(_tree_json(tree) + "\n")
     return EXIT_OK
 
 
 def run_cnf(args: argparse.Namespace) -> int:
-    grammar = _load_grammar(args.grammar)
-    rules = _engine_function("to_cnf_tagged")(_engine_productions(grammar), grammar.terminal_set)
+    grammar = Grammar.from_file(args.grammar)
+    rules = _call(lambda: grammar.cnf(normalize=args.normalize))
+    terminals = grammar.cnf_terminals(args.normalize)
+    names = grammar.cnf_names(args.normalize)
     width = max((len(str(tag)) for _, _, tag in rules), default=1)
     for lhs, rhs, tag in rules:
-        print(f"{tag:>{width}}  {_display_production(lhs, rhs, grammar.terminal_set)}")
+        print(f"{tag:>{width}}  {_display_rule(lhs, rhs, terminals, names)}")
     return EXIT_OK
 
 
 # Helpers ----------------------------------------------------------------------
 
 
-def _engine_function(name: str) -> Callable:
+def _call(work: Callable[[], T]) -> T:
+    """Run an API call: its warnings go to standard error, Ctrl-C ends the process at once.
+
+    The engine holds the interpreter for the whole call and never looks at
+    signals, so a Python handler would run only once the call returns. The
+    interrupt signal therefore gets its default action for the call's length.
+    """
+    with warnings.catch_warnings(record=True) as caught, _interrupt_ends_process():
+        warnings.simplefilter("always", GrammarEngineWarning)
+        result = work()
+    for warning in caught:
+        if issubclass(warning.category, GrammarEngineWarning):
+            _warn(f"warning: {warning.message}")
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    return result
+
+
+@contextlib.contextmanager
+def _interrupt_ends_process() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
-        import _engine
-    except ImportError as error:
-        message = str(error).replace("\n", " ")
-        raise EngineError(f"the native module _engine cannot be loaded: {message}") from None
-    function = getattr(_engine, name, None)
-    if function is None:
-        raise EngineError(f"this build of the native module _engine has no {name}")
-    return function
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
-def _load_grammar(path: str) -> Grammar:
-    grammar = read_grammar(path)
-    for symbol in grammar.ambiguous:
-        _warn(
-            f"warning: {path}: {symbol!r} is written both quoted and bare; "
-            "the engine treats it as a terminal everywhere"
-        )
-    return grammar
+def _progress_line() -> Callable[[int, int | None, str], None]:
+    """A progress report on one line of the terminal, rewritten in place."""
+
+    def report(done: int, total: int | None, what: str) -> None:
+        count = f"{done}/{total}" if total else str(done)
+        print(f"\r{PROG}: {what}: {count}\033[K", end="", file=sys.stderr, flush=True)
+
+    return report
 
 
-def _note_long_terminals(grammar: Grammar, path: str) -> None:
-    long_terminals = [symbol for symbol in grammar.terminals if len(symbol) != 1]
-    if long_terminals:
-        shown = ", ".join(repr(symbol) for symbol in long_terminals[:3])
-        more = ", ..." if len(long_terminals) > 3 else ""
-        _warn(
-            f"note: {path}: the parser reads one character at a time, so terminals "
-            f"that are not one character long never match ({shown}{more})"
-        )
+def _refuse_if_costly(cost: LineCost) -> None:
+    """Stop with an explanation before a line that cannot be held or would take hours."""
+    problem = cost.problem()
+    if problem is not None:
+        raise InputError(f"{problem}; --force tries anyway")
 
 
-def _start_symbol(grammar: Grammar, option: str | None, path: str) -> str:
-    if option is None:
-        return grammar.start
-    if option not in grammar.left_hand_sides:
-        raise InputError(f"no production has the start symbol {option} (from --start) on its left", path)
-    return option
+def _load_grammar(path: str, start: str | None) -> Grammar:
+    grammar = Grammar.from_file(path)
+    if start is None:
+        return grammar
+    if start not in grammar.nonterminals:
+        raise InputError(f"no production has the start symbol {start} (from --start) on its left", path)
+    return grammar.with_start(start)
 
 
-def _engine_productions(grammar: Grammar) -> list[tuple[str, list[str]]]:
-    return [(lhs, list(rhs)) for lhs, rhs in grammar.productions]
+def _read_corpus(path: str) -> list[str]:
+    if path != STDIN:
+        return read_corpus(path)
+    lines = [line for line in decode_lines(sys.stdin.buffer.read(), STDIN_NAME) if line]
+    if not lines:
+        raise InputError("empty corpus: no non-blank lines", STDIN_NAME)
+    return lines
 
 
-def _display_production(lhs: str, rhs: Sequence[str], terminals: frozenset[str]) -> str:
+def _name(path: str) -> str:
+    return STDIN_NAME if path == STDIN else path
+
+
+def _string_to_parse(args: argparse.Namespace) -> str:
+    if args.string is not None and args.file is not None:
+        raise InputError("give the string either on the command line or with --file, not both")
+    if args.string is not None:
+        text: str = args.string
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise InputError("the string to parse is not valid UTF-8") from None
+        return text
+    if args.file is None or args.file == STDIN:
+        data, name = sys.stdin.buffer.read(), STDIN_NAME
+    else:
+        name = args.file
+        try:
+            with open(name, "rb") as stream:
+                data = stream.read()
+        except FileNotFoundError:
+            raise InputError("no such file", name) from None
+        except OSError as error:
+            raise InputError(error.strerror or str(error), name) from None
+    if data.endswith(b"\n"):
+        data = data[:-2] if data.endswith(b"\r\n") else data[:-1]
     try:
-        return format_production(lhs, rhs, terminals)
-    except ValueError:
-        # A symbol that is neither a terminal nor a valid name (a character left
-        # out of --alphabet, say): show it as it is.
-        shown = [f"'{symbol}'" if symbol in terminals else symbol for symbol in rhs]
-        return f"{lhs} -> {' '.join(shown)}"
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(
+            f"not valid UTF-8 (byte 0x{data[error.start]:02x} at byte {error.start + 1})", name
+        ) from None
+
+
+def _pretty_size(tree: Tree) -> int:
+    """The number of characters `tree.pretty()` would print, roughly: indentation dominates."""
+    size = 0
+    stack: list[tuple[Tree | str, int]] = [(tree, 0)]
+    while stack:
+        node, depth = stack.pop()
+        size += 4 * depth + 8
+        if size > PRETTY_LIMIT:
+            break
+        if isinstance(node, Tree):
+            stack.extend((child, depth + 1) for child in node.children)
+    return size
+
+
+def _tree_json(tree: Tree) -> str:
+    """`{"label": ..., "children": [...]}` with leaves as strings; iterative, for deep trees."""
+    parts: list[str] = []
+    stack: list[object] = [tree]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, Tree):
+            parts.append('{"label": ' + json.dumps(item.label, ensure_ascii=False) + ', "children": [')
+            stack.append(_Raw("]}"))
+            for index in range(len(item.children) - 1, -1, -1):
+                stack.append(item.children[index])
+                if index:
+                    stack.append(_Raw(", "))
+        elif isinstance(item, _Raw):
+            parts.append(item)
+        else:
+            assert isinstance(item, str)
+            parts.append(json.dumps(item, ensure_ascii=False))
+    return "".join(parts)
+
+
+class _Raw(str):
+    """JSON punctuation on the stack of `_tree_json`, told apart from leaf strings."""
+
+
+def _display_rule(
+    lhs: str, rhs: Sequence[str], terminals: frozenset[str], names: dict[str, str]
+) -> str:
+    """A rule of the engine with terminals quoted and nonterminals under the grammar's names."""
+    shown = []
+    for symbol in rhs:
+        if symbol in terminals:
+            shown.append(f'"{symbol}"' if "'" in symbol else f"'{symbol}'")
+        else:
+            shown.append(names.get(symbol, symbol))
+    return f"{names.get(lhs, lhs)} -> {' '.join(shown)}"
+
+
+def _write_out(text: str, chunk: int = 1 << 16) -> None:
+    """Write `text` to standard output piece by piece, so a reader that goes away is noticed."""
+    for start in range(0, len(text), chunk):
+        sys.stdout.write(text[start : start + chunk])
+        sys.stdout.flush()
 
 
 def _write_text(path: str, text: str) -> None:
@@ -333,6 +505,11 @@ def _number(value: float, decimals: int) -> str:
 
 def _count(number: int, noun: str) -> str:
     return f"{number} {noun}" + ("" if number == 1 else "s")
+
+
+def _share(part: int, whole: int) -> str:
+    percent = f" ({100 * part / whole:.1f}%)" if whole else ""
+    return f"{part} of {whole}{percent}"
 
 
 def _warn(message: str) -> None:

@@ -1,4 +1,4 @@
-"""Corpora for the command-line tool: one string per line, and the default corpus.
+"""Corpus files (one string per line) and the default corpus.
 
 Blank lines are skipped: they would only count as strings that never parse.
 Every other line is one string, white space included.
@@ -21,8 +21,6 @@ from .text_lines import decode_lines, read_lines
 
 DEFAULT_CORPUS_NAME = "default corpus (balanced brackets)"
 DEFAULT_CORPUS_RESOURCE = "data/brackets.txt"
-# One line in this many goes to the test part when a corpus is split.
-TEST_EVERY = 4
 
 
 def read_corpus(path: str) -> list[str]:
@@ -33,13 +31,6 @@ def read_corpus(path: str) -> list[str]:
 def default_corpus() -> list[str]:
     data = resources.files(__package__).joinpath(DEFAULT_CORPUS_RESOURCE).read_bytes()
     return _non_blank(decode_lines(data, DEFAULT_CORPUS_RESOURCE), DEFAULT_CORPUS_RESOURCE)
-
-
-def split_train_test(lines: Sequence[str]) -> tuple[list[str], list[str]]:
-    """Every fourth line (the 4th, 8th, ...) for testing, the others for training."""
-    train = [line for index, line in enumerate(lines) if index % TEST_EVERY != TEST_EVERY - 1]
-    test = [line for index, line in enumerate(lines) if index % TEST_EVERY == TEST_EVERY - 1]
-    return train, test
 
 
 def alphabet_of(lines: Sequence[str]) -> list[str]:

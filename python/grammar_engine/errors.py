@@ -1,15 +1,19 @@
-"""The one error type the command-line tool reports to its user.
+"""The error and warning types of the toolkit.
 
 Every problem with the user's input (a missing file, a line that is not UTF-8,
-a malformed production, an empty corpus) is raised as an `InputError`; the
-command-line entry point prints it as a single line and exits with a non-zero
-status, so no traceback ever reaches the user for bad input.
+a malformed production, an empty corpus) is raised as an `InputError`, a
+`ValueError` that names the file and, when known, the line; the command-line
+entry point prints it as a single line, so no traceback ever reaches the user
+for bad input. Results that are valid but may not mean what the user expects
+(no line parses, a production that can never apply, ...) are reported as
+`GrammarEngineWarning`s through Python's `warnings` module, and also kept on
+the result objects.
 """
 
 from __future__ import annotations
 
 
-class InputError(Exception):
+class InputError(ValueError):
     """A problem with the user's input, located by file and, when known, line."""
 
     def __init__(self, message: str, path: str | None = None, line: int | None = None):
@@ -24,3 +28,7 @@ class InputError(Exception):
             where = self.path if self.line is None else f"{self.path}:{self.line}"
             where += ": "
         return where + self.message
+
+
+class GrammarEngineWarning(UserWarning):
+    """A result that is valid but may not mean what it seems to."""

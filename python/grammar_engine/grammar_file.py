@@ -17,13 +17,15 @@ a "#" outside quotes. A line ending in a backslash continues on the next line.
 "%start NAME" names the start symbol; without it the first left-hand side is
 the start symbol.
 
-The quoted symbols form the grammar's terminal set. One extension keeps a
-terminal set that holds symbols no production uses: a line
+The quoted symbols form the grammar's terminal set. A name may be both: the
+bare `S` is the nonterminal and the quoted 'S' the terminal, and the reader
+records which occurrence is which (`GrammarText.quoted`). One extension keeps
+a terminal set that holds symbols no production uses: a line
 "#%terminals 'x' 'y'" adds them. To other readers of the notation it is a
 comment, so the files this module writes load there as well.
 
-A right-hand side must hold at least one symbol; write '' for the empty
-terminal.
+A right-hand side may be empty, as in NLTK (`S ->` or an empty alternative
+`S -> 'a' |`): an empty production.
 """
 
 from __future__ import annotations
@@ -42,13 +44,16 @@ Production = tuple[str, tuple[str, ...]]
 
 
 @dataclass(frozen=True)
-class Grammar:
+class GrammarText:
+    """What a grammar file says, before any interpretation."""
+
     productions: tuple[Production, ...]
     # In the order of first appearance in the file.
     terminals: tuple[str, ...]
     start: str
-    # Symbols written quoted and also bare on a right-hand side: the engine
-    # decides by the terminal set alone, so it treats the bare ones as terminals too.
+    # For each production, which right-hand symbols were quoted (terminals).
+    quoted: tuple[tuple[bool, ...], ...] = ()
+    # Names written both quoted and bare somewhere in the file.
     ambiguous: tuple[str, ...] = ()
 
     @property
@@ -60,11 +65,11 @@ class Grammar:
         return frozenset(lhs for lhs, _ in self.productions)
 
 
-def read_grammar(path: str) -> Grammar:
+def read_grammar(path: str) -> GrammarText:
     return parse_grammar(read_lines(path), path)
 
 
-def parse_grammar(lines: Sequence[str], path: str) -> Grammar:
+def parse_grammar(lines: Sequence[str], path: str) -> GrammarText:
     """The grammar written in `lines`; an `InputError` names `path` and the line."""
     builder = _GrammarBuilder(path)
     pending = ""
@@ -94,6 +99,7 @@ class _GrammarBuilder:
     def __init__(self, path: str):
         self.path = path
         self.productions: list[Production] = []
+        self.quoted: list[tuple[bool, ...]] = []
         self.terminals: dict[str, None] = {}
         self.bare: dict[str, None] = {}  # bare right-hand symbols
         self.start: str | None = None
@@ -143,31 +149,27 @@ class _GrammarBuilder:
         if rest:
             what = "unterminated terminal" if rest[0] in "'\"" else f"unexpected {rest[0]!r}"
             raise self.fail(f"malformed production: {what} at {_excerpt(rest)}", line)
-        alternatives: list[list[str]] = [[]]
+        alternatives: list[list[tuple[str, bool]]] = [[]]
         for symbol, quoted in symbols:
             if quoted is None:
                 alternatives.append([])
                 continue
-            alternatives[-1].append(symbol)
+            alternatives[-1].append((symbol, quoted))
             (self.terminals if quoted else self.bare).setdefault(symbol)
-        for number, rhs in enumerate(alternatives, start=1):
-            if not rhs:
-                which = f"alternative {number} of {lhs}" if len(alternatives) > 1 else lhs
-                raise self.fail(
-                    f"malformed production: {which} has an empty right-hand side "
-                    "(write '' for the empty terminal)",
-                    line,
-                )
-            self.productions.append((lhs, tuple(rhs)))
+        for rhs in alternatives:
+            self.productions.append((lhs, tuple(symbol for symbol, _ in rhs)))
+            self.quoted.append(tuple(quoted for _, quoted in rhs))
 
-    def finish(self) -> Grammar:
+    def finish(self) -> GrammarText:
         if not self.productions:
             raise InputError("no productions", self.path)
         start = self.start if self.start is not None else self.productions[0][0]
         if self.start is not None and start not in {lhs for lhs, _ in self.productions}:
             raise self.fail(f"no production has the start symbol {start} on its left", self.start_line)
         ambiguous = tuple(symbol for symbol in self.terminals if symbol in self.bare)
-        return Grammar(tuple(self.productions), tuple(self.terminals), start, ambiguous)
+        return GrammarText(
+            tuple(self.productions), tuple(self.terminals), start, tuple(self.quoted), ambiguous
+        )
 
 
 def _read_symbols(text: str, allow_bar: bool = False) -> tuple[list[tuple[str, bool | None]], str]:
@@ -236,9 +238,21 @@ def format_symbol(symbol: str, terminals: frozenset[str] | set[str]) -> str:
     return quote_terminal(symbol) if symbol in terminals else format_nonterminal(symbol)
 
 
-def format_production(lhs: str, rhs: Sequence[str], terminals: frozenset[str] | set[str]) -> str:
-    right = " ".join(format_symbol(symbol, terminals) for symbol in rhs)
-    return f"{format_nonterminal(lhs)} -> {right}"
+def format_production(
+    lhs: str,
+    rhs: Sequence[str],
+    terminals: frozenset[str] | set[str],
+    quoted: Sequence[bool] | None = None,
+) -> str:
+    """One production in the notation; `quoted` says which symbols are terminals
+    (by default those in `terminals`)."""
+    if quoted is None:
+        quoted = [symbol in terminals for symbol in rhs]
+    right = " ".join(
+        quote_terminal(symbol) if is_terminal else format_nonterminal(symbol)
+        for symbol, is_terminal in zip(rhs, quoted)
+    )
+    return f"{format_nonterminal(lhs)} ->" + (f" {right}" if right else "")
 
 
 def format_grammar(
@@ -246,19 +260,31 @@ def format_grammar(
     terminals: Iterable[str],
     start: str,
     comments: Iterable[str] = (),
+    quoted: Sequence[Sequence[bool]] | None = None,
 ) -> str:
     """The grammar as file text, one production per line; `ValueError` if it cannot be written.
 
-    Reading the text back gives the same productions, terminal set and start symbol.
+    Reading the text back gives the same productions, terminal set and start symbol
+    (and the same `quoted` marks, which default to membership in `terminals`).
     """
     ordered_terminals = list(dict.fromkeys(terminals))
     terminal_set = frozenset(ordered_terminals)
     out = [f"# {comment}".replace("\n", " ") for comment in comments]
     if productions and productions[0][0] != start:
         out.append(f"%start {format_nonterminal(start)}")
-    used = {symbol for _, rhs in productions for symbol in rhs if symbol in terminal_set}
+    if quoted is None:
+        quoted = [[symbol in terminal_set for symbol in rhs] for _, rhs in productions]
+    used = {
+        symbol
+        for (_, rhs), marks in zip(productions, quoted)
+        for symbol, is_terminal in zip(rhs, marks)
+        if is_terminal
+    }
     unused = [symbol for symbol in ordered_terminals if symbol not in used]
     if unused:
         out.append(" ".join([TERMINALS_PRAGMA, *(quote_terminal(symbol) for symbol in unused)]))
-    out.extend(format_production(lhs, rhs, terminal_set) for lhs, rhs in productions)
+    out.extend(
+        format_production(lhs, rhs, terminal_set, marks)
+        for (lhs, rhs), marks in zip(productions, quoted)
+    )
     return "\n".join(out) + "\n"

@@ -1,0 +1,3 @@
+"""The version of the package: the one place it is written."""
+
+__version__ = "0.2.0"
