@@ -72,9 +72,10 @@ def test_structured_lines_score_far_below_the_engine_candidate():
 
 def test_engine_candidate_kept_when_phrases_do_not_help():
     # Balanced brackets: the engine's recursive candidate beats any phrase list.
-    from grammar_engine.corpus import default_corpus, split_train_test
+    from grammar_engine.corpus import default_corpus
+    from grammar_engine.induction import split_lines
 
-    train, test = split_train_test(default_corpus())
+    train, test = split_lines(default_corpus(), 0.25)
     alphabet = alphabet_of(train)
     result = induce_deep(train, test, alphabet)
     check_result(result, train, test, alphabet)
