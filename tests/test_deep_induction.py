@@ -180,3 +180,21 @@ def test_phrase_budget_shrinks_with_held_out_work_and_chart_size():
         budget = phrase_budget([40] * 100 + [longest])
         assert budget * longest * longest / 8 <= CHART_BYTES
     assert phrase_budget([200_000]) == 0
+
+
+def test_grammar_stays_within_the_phrase_budget(monkeypatch):
+    from grammar_engine import deep_induction
+
+    lines = code_like(400)
+    train, test = lines[:300], lines[300:]
+    alphabet = alphabet_of(train, test)
+    free = induce_deep(train, test, alphabet)
+    monkeypatch.setattr(deep_induction, "phrase_budget", lambda lengths: 60)
+    tight = induce_deep(train, test, alphabet)
+    check_result(tight, train, test, alphabet)
+
+    def phrase_chars(result):
+        return sum(len(rhs) - (rhs[-1] == "S") for _, rhs in result.productions if len(rhs) - (rhs[-1] == "S") >= 2)
+
+    assert phrase_chars(free) > 60 >= phrase_chars(tight) > 0
+    assert free.bpc < tight.bpc
