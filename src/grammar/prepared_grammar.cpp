@@ -243,6 +243,12 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     for (SymbolId lhs = 0; lhs < next; ++lhs) {
         for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right};
     }
+    // Grouped by second symbol, so that the fill looks each right part up once.
+    for (SymbolId s = 0; s < next; ++s) {
+        std::stable_sort(left_corners_.begin() + static_cast<std::ptrdiff_t>(left_corner_begin_[s]),
+                         left_corners_.begin() + static_cast<std::ptrdiff_t>(left_corner_begin_[s + 1]),
+                         [](const LeftCorner& a, const LeftCorner& b) { return a.right < b.right; });
+    }
 
     // Terminal rules indexed by character: the first tag of each kept symbol.
     std::pmr::vector<std::pmr::vector<LexicalEntry>> by_character(memory);
@@ -267,6 +273,33 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     for (const auto& entries : by_character) {
         lexical_.insert(lexical_.end(), entries.begin(), entries.end());
         lexical_begin_.push_back(lexical_.size());
+    }
+    mark_edge_characters();
+}
+
+// The characters that begin (end) a string of the start symbol are those of the
+// symbols reachable from it through first (second) right-hand symbols.
+void PreparedGrammar::mark_edge_characters() {
+    const std::size_t characters = lexical_begin_.size() - 1;
+    for (const bool first : {true, false}) {
+        std::vector<char> reached(symbol_count(), 0);
+        std::vector<SymbolId> work{start_};
+        reached[start_] = 1;
+        while (!work.empty()) {
+            const SymbolId symbol = work.back();
+            work.pop_back();
+            for (const BinaryRule& rule : rules_of(symbol)) {
+                const SymbolId corner = first ? rule.left : rule.right;
+                if (!reached[corner]) reached[corner] = 1, work.push_back(corner);
+            }
+        }
+        std::vector<char>& marks = first ? begins_ : ends_;
+        marks.assign(characters, 0);
+        for (std::uint32_t character = 0; character < characters; ++character) {
+            for (const LexicalEntry& entry : lexical_entries(character)) {
+                if (reached[entry.symbol]) marks[character] = 1;
+            }
+        }
     }
 }
 

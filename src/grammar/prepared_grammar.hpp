@@ -62,7 +62,8 @@ public:
         return {binary_rules_.data() + rule_begin_[symbol], binary_rules_.data() + rule_begin_[symbol + 1]};
     }
 
-    // The rules whose first right-hand symbol is `symbol`, each (lhs, right) once.
+    // The rules whose first right-hand symbol is `symbol`, each (lhs, right) once,
+    // ordered by their second symbol.
     std::span<const LeftCorner> rules_starting_with(SymbolId symbol) const noexcept {
         return {left_corners_.data() + left_corner_begin_[symbol],
                 left_corners_.data() + left_corner_begin_[symbol + 1]};
@@ -85,11 +86,18 @@ public:
         return found == other_characters_.end() ? kNoCharacter : found->second;
     }
 
+    // Whether a string the start symbol derives may begin (end) with the character:
+    // a necessary condition, checked before any chart is built.
+    bool may_begin(std::uint32_t character) const noexcept { return begins_[character] != 0; }
+    bool may_end(std::uint32_t character) const noexcept { return ends_[character] != 0; }
+
     std::span<const LexicalEntry> lexical_entries(std::uint32_t character) const noexcept {
         return {lexical_.data() + lexical_begin_[character], lexical_.data() + lexical_begin_[character + 1]};
     }
 
 private:
+    void mark_edge_characters();
+
     SymbolId start_ = kNoSymbol;
     SymbolId empty_symbol_ = kNoSymbol;
     std::size_t wide_count_ = 0;
@@ -105,6 +113,8 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
     std::vector<LexicalEntry> lexical_;
     std::vector<std::size_t> lexical_begin_;
+    std::vector<char> begins_;
+    std::vector<char> ends_;
 };
 
 }  // namespace engine
