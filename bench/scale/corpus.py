@@ -25,7 +25,7 @@ from child import Outcome, measure_in_child  # noqa: E402
 
 SIZES = (2500, 10000, 25000, 40000, 100000)
 QUICK_SIZES = (2500, 10000)
-NAIVE_SIZES = (1000, 2500, 10000)
+NAIVE_SIZES = (250, 1000, 2500, 10000)
 GROWTH_GOAL = 4.5  # time for 4x the lines / time for the lines
 
 

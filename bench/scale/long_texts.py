@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.metadata
+import json
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -64,7 +65,8 @@ def cell(outcome: Outcome | None, cap: float) -> str:
     return common.fmt_time(outcome.seconds) + ("" if outcome.result else " **(rejected)**")
 
 
-def plot(results: dict[str, dict[str, Series]], lengths: dict[str, dict[int, int]], cap: float, path: Path) -> None:
+def plot(results: dict[str, dict[str, Series]], lengths: dict[str, dict[int, int]], cap: float, path: Path,
+         before: dict | None = None) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -85,6 +87,10 @@ def plot(results: dict[str, dict[str, Series]], lengths: dict[str, dict[int, int
                 ax.plot([lengths[grammar.name][series.stopped_at]], [cap], color=color, markersize=9,
                         **({"marker": "x"} if over.status == "memory" else
                            {"marker": marker, "markerfacecolor": "white"}))
+        if before and grammar.name in before:
+            points = before[grammar.name]
+            ax.plot([p[0] for p in points], [p[1] for p in points], "--", color="#d62728", alpha=0.45,
+                    marker="o", markersize=3, label=f"parse_cnf ({before['label']})")
         ax.axhline(cap, color="grey", linewidth=0.8, linestyle="--")
         ax.set_xscale("log")
         ax.set_yscale("log")
@@ -106,6 +112,8 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=20240611)
     parser.add_argument("--quick", action="store_true", help="lengths up to 3,000, cap 5 s")
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--before", default="baseline",
+                        help="label of an earlier run whose parse_cnf times the plot shows dashed ('' for none)")
     common.add_build_argument(parser)
     args = parser.parse_args()
     lengths = QUICK_LENGTHS if args.quick else LENGTHS
@@ -176,9 +184,17 @@ def main() -> int:
                             n for n in lengths if engine.points.get(n) and engine.points[n].status == "ok"])
                         == len(lengths) else "**not met**",
                         "met" if memory is not None and memory <= MEMORY_GOAL_MB else "**not met**"])
+    # The parse_cnf times as data, for a later run's plot.
+    times = {g: [[actual[g][n], o.seconds] for n, o in r["parse_cnf"].points.items() if o.status == "ok"]
+             for g, r in results.items()}
+    common.results_path("long_texts", args.label).with_suffix(".json").write_text(
+        json.dumps({"label": args.label or "latest", **times}, indent=1) + "\n", encoding="utf-8")
     if not args.no_plot:
         png = common.results_path("long_texts", args.label).with_suffix(".png")
-        plot(results, actual, args.cap, png)
+        before_file = common.results_path("long_texts", args.before).with_suffix(".json")
+        before = (json.loads(before_file.read_text(encoding="utf-8"))
+                  if args.before and args.before != args.label and before_file.exists() else None)
+        plot(results, actual, args.cap, png, before)
         md += [f"![parse time against text length, log-log]({png.name})", ""]
     md += ["## Goals", "", "Smallest Lark / `parse_cnf` ratio over the lengths both finished; the speed goal "
            "counts as met only when `parse_cnf` finished every length.", ""]
