@@ -3,6 +3,7 @@ must be derivable (a benchmark of rejections would measure the wrong thing), and
 measurement must tell a finished call from a stopped or out-of-memory one."""
 
 import json
+import os
 import random
 import sys
 import time
@@ -74,6 +75,17 @@ def test_sampler_lengths_match_what_the_grammar_derives():
     assert even.sample(random.Random(0), 8) == "aaaabbbb"
 
 
+@pytest.mark.parametrize("grammar", texts.GRAMMARS, ids=lambda g: g.name)
+def test_lark_reads_the_same_grammar_and_accepts_the_same_texts(grammar):
+    lark = pytest.importorskip("lark")
+    source, start = grammar.lark_grammar()
+    parser = lark.Lark(source, start=start, parser="earley", lexer="dynamic")
+    text = grammar.text(11, 200)
+    parser.parse(text)
+    with pytest.raises(lark.exceptions.LarkError):
+        parser.parse(text[:-1])
+
+
 def test_corpus_split_and_source_lines():
     lines = [f"line {i}" for i in range(10)]
     train, test = corpora.split(lines)
@@ -81,6 +93,9 @@ def test_corpus_split_and_source_lines():
     source = corpora.source_lines(500)
     assert len(source) == 500 and all(line.strip() and "S" not in line for line in source)
     assert corpora.alphabet_of(["ba", "c"], ["a"]) == ["a", "b", "c"]
+    prose = corpora.english_lines(2000)
+    assert len(prose) == 2000 and prose == corpora.english_lines(2000)
+    assert all(line == line.strip().lower() and line for line in prose)
 
 
 def test_measurement_in_a_child_reports_time_result_stop_and_memory_error():
@@ -97,4 +112,7 @@ def test_measurement_in_a_child_reports_time_result_stop_and_memory_error():
 
     failed = measure_in_child("functools:partial", (int, "not a number"), cap=5.0)
     assert failed.status == "error" and "ValueError" in failed.error
+
+    crashed = measure_in_child("functools:partial", (os.abort,), cap=5.0)
+    assert crashed.status == "error" and crashed.seconds is None
 

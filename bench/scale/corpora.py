@@ -100,6 +100,8 @@ def english_lines(limit: int) -> list[str]:
     for key in sorted(topics):
         out += prose_lines(topics[key])
     for path in stdlib_files(tests=False):
+        if len(out) >= limit:
+            break
         for doc in docstrings(path):
             out += prose_lines(doc)
     for path in licence_texts():
