@@ -103,6 +103,11 @@ def test_measurement_in_a_child_reports_time_result_stop_and_memory_error():
     assert (done.status, done.result, done.runs) == ("ok", 4, 2)
     assert done.seconds < 1 and done.peak_rss_mb >= done.setup_rss_mb > 0
 
+    tags = measure_in_child("functools:partial", (list, (0, -1, 2)), cap=5.0, summarize=True)
+    none = measure_in_child("functools:partial", (type(None),), cap=5.0, summarize=True)
+    assert tags.result["accepted"] and not none.result["accepted"]
+    assert tags.result["digest"] != none.result["digest"]
+
     started = time.perf_counter()
     stopped = measure_in_child("functools:partial", (time.sleep, 30), cap=0.3)
     assert stopped.status == "stopped" and time.perf_counter() - started < 10

@@ -9,13 +9,13 @@ import texts
 
 
 def parse_cnf_text(grammar_name: str, seed: int, length: int, module: str = "_engine") -> Callable[[], object]:
-    """`parse_cnf` of one generated text; the call returns whether it was accepted."""
+    """`parse_cnf` of one generated text; the call returns the derivation's tags or None."""
     engine = importlib.import_module(module)
     grammar = texts.BY_NAME[grammar_name]
     text = grammar.text(seed, length)
     rules = engine.to_cnf_tagged(grammar.production_list(), grammar.terminals)
     parse, start = engine.parse_cnf, grammar.start
-    return lambda: parse(text, rules, start) is not None
+    return lambda: parse(text, rules, start)
 
 
 def lark_earley_text(grammar_name: str, seed: int, length: int) -> Callable[[], object]:

@@ -62,7 +62,7 @@ def cell(outcome: Outcome | None, cap: float) -> str:
         return f"MemoryError (> {ENGINE_MEMORY_LIMIT_MB / 1024:g} GB)"
     if outcome.status == "error":
         return "error"
-    return common.fmt_time(outcome.seconds) + ("" if outcome.result else " **(rejected)**")
+    return common.fmt_time(outcome.seconds) + ("" if outcome.result["accepted"] else " **(rejected)**")
 
 
 def plot(results: dict[str, dict[str, Series]], lengths: dict[str, dict[int, int]], cap: float, path: Path,
@@ -133,7 +133,8 @@ def main() -> int:
                 if series.stopped_at is not None:
                     break
                 outcome = measure_in_child(system.setup, (grammar.name, args.seed, n), cap=args.cap, repeats=3,
-                                           memory_limit_mb=system.memory_limit_mb, pythonpath=pythonpath)
+                                           memory_limit_mb=system.memory_limit_mb, pythonpath=pythonpath,
+                                           summarize=True)
                 series.points[n] = outcome
                 common.log(f"  {grammar.name:>8} {system.key:>9} {actual[grammar.name][n]:>6}: "
                            f"{cell(outcome, args.cap)}, peak {common.fmt_mb(outcome.peak_rss_mb)}"
@@ -179,21 +180,35 @@ def main() -> int:
                            rows)
         at = engine.points.get(MEMORY_GOAL_AT)
         memory = at.peak_rss_mb if at and at.status == "ok" else None
+        measured_at = MEMORY_GOAL_AT in lengths
         summary.append([grammar.title, common.fmt_ratio(worst), common.fmt_mb(memory),
                         "met" if worst is not None and worst >= SPEED_GOAL and len([
                             n for n in lengths if engine.points.get(n) and engine.points[n].status == "ok"])
                         == len(lengths) else "**not met**",
+                        "not measured" if not measured_at else
                         "met" if memory is not None and memory <= MEMORY_GOAL_MB else "**not met**"])
-    # The parse_cnf times as data, for a later run's plot.
-    times = {g: [[actual[g][n], o.seconds] for n, o in r["parse_cnf"].points.items() if o.status == "ok"]
-             for g, r in results.items()}
+    # The parse_cnf times and derivation digests as data, for a later run's plot and check.
+    data = {g: [[actual[g][n], o.seconds, o.result["digest"], n] for n, o in r["parse_cnf"].points.items()
+                if o.status == "ok"] for g, r in results.items()}
     common.results_path("long_texts", args.label).with_suffix(".json").write_text(
-        json.dumps({"label": args.label or "latest", **times}, indent=1) + "\n", encoding="utf-8")
+        json.dumps({"label": args.label or "latest", **data}, indent=1) + "\n", encoding="utf-8")
+    before_file = common.results_path("long_texts", args.before).with_suffix(".json")
+    before = (json.loads(before_file.read_text(encoding="utf-8"))
+              if args.before and args.before != args.label and before_file.exists() else None)
+    differing: list[str] = []
+    if before:
+        compared = 0
+        for g, points in data.items():
+            earlier = {p[3]: p[2] for p in before.get(g, []) if len(p) > 3}
+            for _, _, digest, n in points:
+                if n in earlier:
+                    compared += 1
+                    if earlier[n] != digest:
+                        differing.append(f"{g} at {n}")
+        md += [f"Derivations against the {before['label']} run's: {compared} texts parsed by both, "
+               + (f"**{len(differing)} differ**: {', '.join(differing)}." if differing else "all identical."), ""]
     if not args.no_plot:
         png = common.results_path("long_texts", args.label).with_suffix(".png")
-        before_file = common.results_path("long_texts", args.before).with_suffix(".json")
-        before = (json.loads(before_file.read_text(encoding="utf-8"))
-                  if args.before and args.before != args.label and before_file.exists() else None)
         plot(results, actual, args.cap, png, before)
         md += [f"![parse time against text length, log-log]({png.name})", ""]
     md += ["## Goals", "", "Smallest Lark / `parse_cnf` ratio over the lengths both finished; the speed goal "
@@ -202,8 +217,8 @@ def main() -> int:
                         "memory goal"], summary)
     common.write_report(common.results_path("long_texts", args.label), md)
     rejected = [(g, s, n) for g, r in results.items() for s, series in r.items() for n, o in series.points.items()
-                if o.status == "ok" and not o.result]
-    return 1 if rejected else 0
+                if o.status == "ok" and not o.result["accepted"]]
+    return 1 if rejected or differing else 0
 
 
 if __name__ == "__main__":
