@@ -19,6 +19,8 @@ namespace {
 // Rows stored before the growth of the chart is judged: enough for the rate of
 // growth to show, few enough to be quick whatever the grammar.
 constexpr std::size_t kRowsBeforeProjection = 1024;
+// Up to this many (start, symbol) pairs, stored rows are found through a table.
+constexpr std::size_t kDirectIndexEntries = std::size_t{1} << 20;
 
 std::size_t mask_words_for(std::size_t wide) noexcept { return (wide + 63) / 64; }
 
@@ -26,7 +28,8 @@ double table_bytes(std::size_t length, std::size_t wide, std::size_t symbols) no
     const double n = static_cast<double>(length);
     const double words = std::floor((n + 63.0) / 64.0);
     const double mask_words = static_cast<double>(mask_words_for(wide));
-    return 8.0 * words * static_cast<double>(symbols + wide) + n * (12.0 * mask_words + 8.0) +
+    const double symbol_words = std::floor((static_cast<double>(symbols) + 63.0) / 64.0);
+    return 8.0 * words * static_cast<double>(symbols + 2 * wide) + n * (12.0 * mask_words + 8.0 * symbol_words + 8.0) +
            24.0 * static_cast<double>(wide);
 }
 
@@ -83,9 +86,17 @@ void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
     memory_limit_words_ = chart_memory_limit() / sizeof(std::uint64_t);
     open_start_ = length;
     stored_from_ = length;
+    predicted_from_ = length;
 
     singles_.assign(symbols * words_, 0);
     scratch_.assign(wide * words_, 0);
+    predicted_words_ = grammar.symbol_words();
+    if (predicted_words_ > 0) {
+        if (predicted_.size() < length * predicted_words_) predicted_.resize(length * predicted_words_);
+        allowed_.assign(wide * words_, 0);
+    } else {
+        allowed_.assign(wide * words_, ~std::uint64_t{0});
+    }
     open_end_.assign(wide, 0);
     full_from_.assign(wide, words_);
     // Row masks, ranks and starts are written whole when each row is stored.
@@ -94,8 +105,25 @@ void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
         mask_ranks_.resize(length * mask_words_);
     }
     if (row_first_.size() < length) row_first_.resize(length);
+    direct_index_ = length * wide <= kDirectIndexEntries;
+    if (direct_index_ && row_index_.size() < length * wide) row_index_.resize(length * wide);
+    last_word_ = length % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (length % 64)) - 1;
     stored_.clear();
     pool_.clear();
+}
+
+void CykChart::set_predicted(std::size_t j, std::span<const std::uint64_t> symbols) noexcept {
+    ENGINE_ASSERT(symbols.size() == predicted_words_ && j + 1 == stored_from_);
+    std::copy(symbols.begin(), symbols.end(), predicted_.begin() + static_cast<std::ptrdiff_t>(j * predicted_words_));
+    predicted_from_ = j;
+    // Wide symbols have the lowest ids.
+    for (std::size_t w = 0; w < predicted_words_ && (w << 6) < wide_count_; ++w) {
+        for (std::uint64_t bits = symbols[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t symbol = (w << 6) + static_cast<std::size_t>(std::countr_zero(bits));
+            if (symbol >= wide_count_) break;
+            allowed_[symbol * words_ + (j >> 6)] |= bit(j);
+        }
+    }
 }
 
 void CykChart::finish_row() {
@@ -118,8 +146,9 @@ void CykChart::finish_row() {
             ENGINE_COUNT(row_store_words, open_end_[symbol] - first_word);
             if (first < end) {
                 if (pool_.size() + (end - first) > memory_limit_words_) throw std::bad_alloc();
+                if (direct_index_) row_index_[i * wide_count_ + symbol] = static_cast<std::uint32_t>(stored_.size());
                 stored_.push_back(StoredRow{pool_.size(), static_cast<std::uint32_t>(first),
-                                            static_cast<std::uint32_t>(end)});
+                                            static_cast<std::uint32_t>(end), symbol, static_cast<std::uint32_t>(i)});
                 pool_.insert(pool_.end(), words + first, words + end);
             } else {
                 mask[m] &= ~bit(symbol);  // nothing set after all

@@ -47,9 +47,28 @@ public:
     }
     std::size_t open_start() const noexcept { return open_start_; }
 
-    // Marks that wide `symbol` derives span (open start, j).
+    // ---- Prediction: the symbols that can end at a position in a parse of the
+    // whole string, given what follows it. Only spans (i, j) of symbols predicted
+    // at j are kept; every span of every parse of the whole string is.
+    // Sets the symbols predicted at `j` (a bit set of grammar.symbol_words() words);
+    // j from the last position down, each before row j is opened.
+    void set_predicted(std::size_t j, std::span<const std::uint64_t> symbols) noexcept;
+    bool predicted(SymbolId symbol, std::size_t j) const noexcept {
+        if (predicted_words_ == 0) return true;
+        ENGINE_ASSERT(j < length_ && j >= predicted_from_);
+        return (predicted_[j * predicted_words_ + (symbol >> 6)] & bit(symbol)) != 0;
+    }
+    std::span<const std::uint64_t> predicted_at(std::size_t j) const noexcept {
+        ENGINE_ASSERT(j < length_ && j >= predicted_from_);
+        return {predicted_.data() + j * predicted_words_, predicted_words_};
+    }
+    // Bit j: wide `symbol` is predicted at j.
+    std::uint64_t allowed_word(SymbolId symbol, std::size_t w) const noexcept { return allowed_[symbol * words_ + w]; }
+
+    // Marks that wide `symbol` derives span (open start, j), if it is predicted at j.
     void add_end(SymbolId symbol, std::size_t j) noexcept {
         ENGINE_ASSERT(symbol < wide_count_ && j >= open_start_ && j < length_);
+        if ((allowed_[symbol * words_ + (j >> 6)] & bit(j)) == 0) return;
         scratch(symbol)[j >> 6] |= bit(j);
         grow_open_end(symbol, (j >> 6) + 1);
     }
@@ -60,6 +79,8 @@ public:
         std::size_t offset;
         std::uint32_t first_word;
         std::uint32_t end_word;
+        SymbolId symbol;
+        std::uint32_t start;  // the start, when the chart is small enough to index directly
     };
 
     // Row i of wide `symbol`, i after the open start, or null when the symbol
@@ -67,6 +88,13 @@ public:
     // of them and the rank of their bit.
     const StoredRow* stored_row(SymbolId symbol, std::size_t i) const noexcept {
         ENGINE_ASSERT(i < length_ && i >= stored_from_ && symbol < wide_count_);
+        if (direct_index_) {
+            // Entries are never cleared: one is valid when it names this row.
+            const std::uint32_t index = row_index_[i * wide_count_ + symbol];
+            if (index >= stored_.size()) return nullptr;
+            const StoredRow& row = stored_[index];
+            return row.symbol == symbol && row.start == i ? &row : nullptr;
+        }
         const std::size_t slot = i * mask_words_ + (symbol >> 6);
         const std::uint64_t mask = row_masks_[slot];
         if ((mask & bit(symbol)) == 0) return nullptr;
@@ -78,18 +106,28 @@ public:
     // For a rule lhs -> X Y whose X derives (open start, k) and whose Y's row k + 1
     // is `source`: every span (k + 1, j) that Y derives makes wide `lhs` derive
     // (open start, j).
+    // Whether wide `lhs`'s open row can still gain an end from position `next` on.
+    bool can_grow_from(SymbolId lhs, std::size_t next) const noexcept { return full_from_[lhs] > (next >> 6); }
+
     void extend_row(SymbolId lhs, const StoredRow& source) noexcept {
         ENGINE_ASSERT(lhs < wide_count_ && source.first_word >= (open_start_ >> 6) && source.end_word <= words_);
         const std::uint64_t* words = stored_words(source);
         std::uint64_t* target = scratch(lhs);
+        const std::uint64_t* allowed = allowed_.data() + lhs * words_;
         // Words from `full` on already hold every end they can: skip them.
         std::size_t& full = full_from_[lhs];
         const std::size_t stop = source.end_word < full ? source.end_word : full;
-        for (std::size_t w = source.first_word; w < stop; ++w) target[w] |= words[w];
+        std::uint64_t added = 0;
+        for (std::size_t w = source.first_word; w < stop; ++w) {
+            const std::uint64_t ends = words[w] & allowed[w];
+            target[w] |= ends;
+            added |= ends;
+        }
         ENGINE_COUNT(row_or_words, stop > source.first_word ? stop - source.first_word : 0);
-        grow_open_end(lhs, source.end_word);
+        if (added == 0) return;
+        grow_open_end(lhs, stop);
         if (stop == full || stop == words_) {
-            while (full > (open_start_ >> 6) && target[full - 1] == full_word(full - 1)) --full;
+            while (full > (open_start_ >> 6) && target[full - 1] == (full_word(full - 1) & allowed[full - 1])) --full;
         }
     }
 
@@ -105,6 +143,16 @@ public:
     std::size_t full_from(SymbolId symbol) const noexcept { return full_from_[symbol]; }
     // The wide symbols holding anything in the open row, in the order they got it.
     std::span<const SymbolId> open_symbols() const noexcept { return open_symbols_; }
+
+    // The wide symbols of stored row i, as a bit set of mask_words() words.
+    std::span<const std::uint64_t> row_symbols(std::size_t i) const noexcept {
+        ENGINE_ASSERT(i < length_ && i >= stored_from_);
+        return {row_masks_.data() + i * mask_words_, mask_words_};
+    }
+    // Words first_word .. end_word - 1 of a stored row, indexed from first_word.
+    std::span<const std::uint64_t> words_of(const StoredRow& row) const noexcept {
+        return {pool_.data() + row.offset, std::size_t{row.end_word} - row.first_word};
+    }
 
     // Stores the open row and clears its scratch. Throws std::bad_alloc when the
     // stored rows outgrow memory, or are set to outgrow it at the rate so far.
@@ -146,10 +194,7 @@ private:
     }
 
     // A word of a row with every valid end set.
-    std::uint64_t full_word(std::size_t w) const noexcept {
-        const std::size_t valid = length_ - (w << 6);
-        return valid >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << valid) - 1;
-    }
+    std::uint64_t full_word(std::size_t w) const noexcept { return w + 1 < words_ ? ~std::uint64_t{0} : last_word_; }
 
     // Indexed by absolute word number: only first_word .. end_word - 1 may be read.
     const std::uint64_t* stored_words(const StoredRow& row) const noexcept {
@@ -163,13 +208,22 @@ private:
     std::size_t mask_words_ = 0;
     std::size_t memory_limit_words_ = 0;
     std::size_t open_start_ = 0;
-    std::size_t stored_from_ = 0;  // rows from this start on are stored
+    std::size_t stored_from_ = 0;     // rows from this start on are stored
+    std::size_t predicted_from_ = 0;  // predictions from this end on are set
 
     std::vector<std::uint64_t> singles_;    // symbol_count * words
     std::vector<std::uint64_t> scratch_;    // wide_count * words: the open row
+    std::size_t predicted_words_ = 0;       // 0: no prediction, every symbol everywhere
+    std::vector<std::uint64_t> predicted_;  // length * predicted_words: symbols per end
+    std::vector<std::uint64_t> allowed_;    // wide_count * words: ends per wide symbol
     std::vector<std::size_t> open_end_;     // per wide symbol
     std::vector<std::size_t> full_from_;    // per wide symbol
     std::vector<SymbolId> open_symbols_;
+
+    // Small charts find a stored row by a table of one entry per start and symbol.
+    bool direct_index_ = false;
+    std::vector<std::uint32_t> row_index_;  // length * wide_count, when direct_index_
+    std::uint64_t last_word_ = 0;           // the valid ends of a row's last word
 
     std::vector<std::uint64_t> row_masks_;  // length * mask_words: symbols of each stored row
     std::vector<std::uint32_t> mask_ranks_;  // set bits in the earlier mask words of the row

@@ -11,6 +11,9 @@
 namespace engine {
 namespace {
 
+void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::span<const std::uint32_t> characters,
+                  std::size_t i, PredictionScratch& scratch);
+
 // Every rule lhs -> left Y, once `left` derives (i, k): lhs gets each span
 // (k + 1, j) that Y derives. Rules sharing Y look its row up once.
 void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, SymbolId left, std::size_t k) {
@@ -25,8 +28,13 @@ void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, SymbolId 
             if (chart.derives_single(right, next)) {
                 for (; r < group_end; ++r) chart.add_end(corners[r].lhs, next);
             }
-        } else if (const CykChart::StoredRow* row = chart.stored_row(right, next)) {
-            for (; r < group_end; ++r) chart.extend_row(corners[r].lhs, *row);
+        } else {
+            const CykChart::StoredRow* row = nullptr;
+            for (; r < group_end; ++r) {
+                if (!chart.can_grow_from(corners[r].lhs, next)) continue;
+                if (row == nullptr && (row = chart.stored_row(right, next)) == nullptr) break;
+                chart.extend_row(corners[r].lhs, *row);
+            }
         }
         r = group_end;
     }
@@ -38,8 +46,8 @@ void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, SymbolId 
 // taken in increasing order, so every end is final before it is taken; taking
 // one only adds ends beyond it. Only symbols that derive something from i are
 // visited.
-void fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const std::uint32_t> characters,
-                std::vector<SymbolId>& live) {
+bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const std::uint32_t> characters,
+                std::vector<SymbolId>& live, PredictionScratch& prediction) {
     const std::size_t n = chart.length();
     // A left child whose every rule targets a row already full beyond word w
     // can add nothing from an end in word w.
@@ -68,14 +76,24 @@ void fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
         return end;
     };
     for (std::size_t i = n; i-- > 0;) {
-        chart.open_row(i);
         const auto singles = grammar.lexical_entries(characters[i]);
+        if (grammar.predicts_ends()) {
+            predict_ends(grammar, chart, characters, i, prediction);
+            chart.set_predicted(i, prediction.symbols);
+            // Every position ends a leaf of the parse: without one, there is none.
+            const bool any = std::any_of(singles.begin(), singles.end(),
+                                         [&](const LexicalEntry& entry) { return chart.predicted(entry.symbol, i); });
+            if (!any) return false;
+        }
+        chart.open_row(i);
         for (const LexicalEntry& entry : singles) {
             if (grammar.is_wide(entry.symbol)) chart.add_end(entry.symbol, i);
         }
         if (i + 1 < n) {
             // Left parts of one character: the symbols deriving the character at i.
-            for (const LexicalEntry& entry : singles) apply_rules_from(grammar, chart, entry.symbol, i);
+            for (const LexicalEntry& entry : singles) {
+                if (chart.predicted(entry.symbol, i)) apply_rules_from(grammar, chart, entry.symbol, i);
+            }
             // Longer left parts (i, k), i < k < n - 1, come from wide symbols only.
             for (std::size_t w = i >> 6; w < furthest_end(); ++w) {
                 const std::size_t last = n - 1 - (w << 6);
@@ -101,6 +119,80 @@ void fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
             }
         }
         chart.finish_row();
+    }
+    return true;
+}
+
+// The symbols that can end at position i in a parse of the whole string, from the
+// rows stored after it: the left symbol of every rule lhs -> left Y whose Y derives
+// some (i + 1, j) at whose end j lhs can end, closed under taking second symbols.
+// Rows hold only such ends, so the sets only ever shrink what the fill visits.
+void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::span<const std::uint32_t> characters,
+                  std::size_t i, PredictionScratch& scratch) {
+    const std::size_t words = grammar.symbol_words();
+    auto& set = scratch.symbols;
+    set.assign(words, 0);
+    const auto has = [](std::span<const std::uint64_t> bits, SymbolId symbol) {
+        return ((bits[symbol >> 6] >> (symbol & 63)) & 1) != 0;
+    };
+    const auto add_closure = [&](SymbolId symbol) {
+        if (has(set, symbol)) return;  // the set is closed already
+        const auto closure = grammar.right_closure(symbol);
+        for (std::size_t w = 0; w < words; ++w) set[w] |= closure[w];
+    };
+    if (i + 1 == chart.length()) {
+        add_closure(grammar.start());
+        return;
+    }
+    const std::size_t next = i + 1;
+    const auto masks = chart.row_symbols(next);
+    for (std::size_t m = 0; m < masks.size(); ++m) {
+        for (std::uint64_t bits = masks[m]; bits != 0; bits &= bits - 1) {
+            const SymbolId right = static_cast<SymbolId>((m << 6) + static_cast<std::size_t>(std::countr_zero(bits)));
+            const auto parents = grammar.rules_ending_with(right);
+            if (parents.empty()) continue;
+            const CykChart::StoredRow& row = *chart.stored_row(right, next);
+            const auto row_words = chart.words_of(row);
+            std::size_t ends = 0;
+            for (const std::uint64_t word : row_words) ends += static_cast<std::size_t>(std::popcount(word));
+            if (ends * words <= grammar.parents_ending_with(right) * row_words.size()) {
+                // Few ends: gather the symbols predicted at any of them.
+                auto& at_ends = scratch.at_ends;
+                at_ends.assign(words, 0);
+                for (std::size_t w = 0; w < row_words.size(); ++w) {
+                    for (std::uint64_t end_bits = row_words[w]; end_bits != 0; end_bits &= end_bits - 1) {
+                        const std::size_t j = ((row.first_word + w) << 6) + static_cast<std::size_t>(std::countr_zero(end_bits));
+                        const auto there = chart.predicted_at(j);
+                        for (std::size_t x = 0; x < words; ++x) at_ends[x] |= there[x];
+                    }
+                }
+                for (const RightParent& parent : parents) {
+                    if (has(at_ends, parent.lhs)) add_closure(parent.left);
+                }
+            } else {
+                // Many ends: test each left-hand side's predicted ends against the row.
+                for (std::size_t r = 0; r < parents.size();) {
+                    const SymbolId lhs = parents[r].lhs;
+                    std::size_t group_end = r + 1;
+                    while (group_end < parents.size() && parents[group_end].lhs == lhs) ++group_end;
+                    bool meets = false;
+                    for (std::size_t w = 0; w < row_words.size() && !meets; ++w) {
+                        meets = (row_words[w] & chart.allowed_word(lhs, row.first_word + w)) != 0;
+                    }
+                    if (meets) {
+                        for (; r < group_end; ++r) add_closure(parents[r].left);
+                    }
+                    r = group_end;
+                }
+            }
+        }
+    }
+    // Narrow right parts: symbols of the character at i + 1 that are predicted there.
+    for (const LexicalEntry& entry : grammar.lexical_entries(characters[next])) {
+        if (grammar.is_wide(entry.symbol) || !chart.predicted(entry.symbol, next)) continue;
+        for (const RightParent& parent : grammar.rules_ending_with(entry.symbol)) {
+            if (chart.predicted(parent.lhs, next)) add_closure(parent.left);
+        }
     }
 }
 
@@ -145,7 +237,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     for (std::size_t p = 0; p < n; ++p) {
         for (const LexicalEntry& entry : grammar.lexical_entries(characters[p])) chart.set_single(entry.symbol, p);
     }
-    fill_chart(grammar, chart, characters, live_scratch_);
+    if (!fill_chart(grammar, chart, characters, live_scratch_, prediction_)) return false;
     if (!chart.derives(grammar, start, 0, n - 1)) return false;
 
     // Read the derivation out in pre-order: at each node the first rule in list

@@ -16,6 +16,12 @@ namespace engine {
 class PreparedGrammar;
 class CykChart;
 
+// Working symbol sets of the fill's prediction, kept from string to string.
+struct PredictionScratch {
+    std::vector<std::uint64_t> symbols;
+    std::vector<std::uint64_t> at_ends;
+};
+
 // Parses many strings against one rule list: the grammar is prepared once and the
 // chart's memory is reused from string to string. Positions count code points.
 // Throws std::bad_alloc when a string's chart cannot be held in memory.
@@ -37,6 +43,7 @@ private:
     std::unique_ptr<CykChart> chart_;
     std::vector<std::uint32_t> code_points_;
     std::vector<std::uint32_t> live_scratch_;
+    PredictionScratch prediction_;
     struct PendingNode {
         std::size_t i, j;
         std::uint32_t symbol;

@@ -22,6 +22,9 @@ struct RawLexical {
     std::int32_t tag;
 };
 
+constexpr std::size_t kMostPredictedSymbols = 8192;
+constexpr int kClosurePasses = 16;
+
 std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     return std::min(a + b, kUnboundedLength);  // both operands are at most 2^62
 }
@@ -275,6 +278,57 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         lexical_begin_.push_back(lexical_.size());
     }
     mark_edge_characters();
+    index_right_contexts();
+}
+
+// For the fill's prediction of which symbols can end where: rules by their second
+// symbol, and each symbol's closure under "second right-hand symbol of".
+void PreparedGrammar::index_right_contexts() {
+    const std::size_t count = symbol_count();
+    right_parent_begin_.assign(count + 1, 0);
+    for (SymbolId lhs = 0; lhs < count; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) ++right_parent_begin_[rule.right + 1];
+    }
+    for (std::size_t s = 0; s < count; ++s) right_parent_begin_[s + 1] += right_parent_begin_[s];
+    right_parents_.resize(right_parent_begin_[count]);
+    std::vector<std::size_t> fill(right_parent_begin_.begin(), right_parent_begin_.end() - 1);
+    // Left-hand sides in increasing order, so each symbol's entries come grouped.
+    for (SymbolId lhs = 0; lhs < count; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) right_parents_[fill[rule.right]++] = {lhs, rule.left};
+    }
+    right_parent_lhs_count_.assign(count, 0);
+    for (SymbolId s = 0; s < count; ++s) {
+        const auto parents = rules_ending_with(s);
+        for (std::size_t r = 0; r < parents.size(); ++r) {
+            if (r == 0 || parents[r].lhs != parents[r - 1].lhs) ++right_parent_lhs_count_[s];
+        }
+    }
+
+    // Closures take count^2 bits: very large grammars parse without prediction, as
+    // do grammars whose closures do not settle in a few passes.
+    if (count > kMostPredictedSymbols) return;
+    symbol_words_ = (count + 63) / 64;
+    right_closure_.assign(count * symbol_words_, 0);
+    for (SymbolId s = 0; s < count; ++s) right_closure_[s * symbol_words_ + (s >> 6)] |= std::uint64_t{1} << (s & 63);
+    int passes = 0;
+    for (bool changed = true; changed; ++passes) {
+        if (passes == kClosurePasses) {
+            right_closure_.clear();
+            symbol_words_ = 0;
+            return;
+        }
+        changed = false;
+        for (SymbolId s = count; s-- > 0;) {
+            std::uint64_t* into = right_closure_.data() + s * symbol_words_;
+            for (const BinaryRule& rule : rules_of(s)) {
+                const std::uint64_t* from = right_closure_.data() + rule.right * symbol_words_;
+                for (std::size_t w = 0; w < symbol_words_; ++w) {
+                    const std::uint64_t merged = into[w] | from[w];
+                    if (merged != into[w]) into[w] = merged, changed = true;
+                }
+            }
+        }
+    }
 }
 
 // The characters that begin (end) a string of the start symbol are those of the

@@ -33,6 +33,12 @@ struct LeftCorner {
     SymbolId right;
 };
 
+// A binary rule seen from its second right-hand symbol: lhs -> left (that symbol).
+struct RightParent {
+    SymbolId lhs;
+    SymbolId left;
+};
+
 // A symbol that derives a character, with the tag of its first terminal rule for it.
 struct LexicalEntry {
     SymbolId symbol;
@@ -75,6 +81,24 @@ public:
         return std::span<const SymbolId>(left_children_).first(wide_left_children_);
     }
 
+    // The rules whose second right-hand symbol is `symbol`, each (lhs, left) once,
+    // ordered by left-hand side; and how many distinct left-hand sides they have.
+    std::span<const RightParent> rules_ending_with(SymbolId symbol) const noexcept {
+        return {right_parents_.data() + right_parent_begin_[symbol],
+                right_parents_.data() + right_parent_begin_[symbol + 1]};
+    }
+    std::size_t parents_ending_with(SymbolId symbol) const noexcept { return right_parent_lhs_count_[symbol]; }
+
+    // Whether the closures below exist (not for very large grammars).
+    bool predicts_ends() const noexcept { return symbol_words_ > 0; }
+    // Symbol sets are bit sets of this many words.
+    std::size_t symbol_words() const noexcept { return symbol_words_; }
+    // The symbols that can end every string `symbol` derives: itself, and the second
+    // right-hand symbols of its rules, of theirs, and so on.
+    std::span<const std::uint64_t> right_closure(SymbolId symbol) const noexcept {
+        return {right_closure_.data() + symbol * symbol_words_, symbol_words_};
+    }
+
     // True for the symbol spelled as the empty string: the walk stops at a rule
     // whose second symbol it is.
     bool is_empty_symbol(SymbolId symbol) const noexcept { return symbol == empty_symbol_; }
@@ -97,6 +121,7 @@ public:
 
 private:
     void mark_edge_characters();
+    void index_right_contexts();
 
     SymbolId start_ = kNoSymbol;
     SymbolId empty_symbol_ = kNoSymbol;
@@ -113,6 +138,11 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
     std::vector<LexicalEntry> lexical_;
     std::vector<std::size_t> lexical_begin_;
+    std::vector<RightParent> right_parents_;
+    std::vector<std::size_t> right_parent_begin_;
+    std::vector<std::size_t> right_parent_lhs_count_;
+    std::size_t symbol_words_ = 0;
+    std::vector<std::uint64_t> right_closure_;
     std::vector<char> begins_;
     std::vector<char> ends_;
 };
