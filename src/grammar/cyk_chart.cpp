@@ -69,15 +69,20 @@ ChartEstimate estimate_chart(const PreparedGrammar& grammar, std::size_t length)
     return estimate;
 }
 
-void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
+void CykChart::reset(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters) {
+    const std::size_t length = characters.size();
     const std::size_t wide = grammar.wide_count();
     const std::size_t symbols = grammar.symbol_count();
     if (table_bytes(length, wide, symbols) > static_cast<double>(chart_memory_limit())) throw std::bad_alloc();
     // Scratch rows left open by a fill that ran out of memory are cleared first.
     for (const SymbolId symbol : open_symbols_) {
         std::fill_n(scratch_.begin() + static_cast<std::ptrdiff_t>(symbol * words_), words_, 0);
+        open_end_[symbol] = 0;
+        full_from_[symbol] = kNothingFull;
     }
     open_symbols_.clear();
+    grammar_ = &grammar;
+    characters_ = characters;
     length_ = length;
     words_ = (length + 63) / 64;
     symbol_count_ = symbols;
@@ -88,8 +93,11 @@ void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
     stored_from_ = length;
     predicted_from_ = length;
 
-    singles_.assign(symbols * words_, 0);
-    scratch_.assign(wide * words_, 0);
+    if (scratch_.size() < wide * words_) scratch_.resize(wide * words_, 0);
+    if (open_end_.size() != wide) {
+        open_end_.assign(wide, 0);
+        full_from_.assign(wide, kNothingFull);
+    }
     predicted_words_ = grammar.symbol_words();
     if (predicted_words_ > 0) {
         if (predicted_.size() < length * predicted_words_) predicted_.resize(length * predicted_words_);
@@ -97,8 +105,6 @@ void CykChart::reset(const PreparedGrammar& grammar, std::size_t length) {
     } else {
         allowed_.assign(wide * words_, ~std::uint64_t{0});
     }
-    open_end_.assign(wide, 0);
-    full_from_.assign(wide, words_);
     // Row masks, ranks and starts are written whole when each row is stored.
     if (row_masks_.size() < length * mask_words_) {
         row_masks_.resize(length * mask_words_);
@@ -155,7 +161,7 @@ void CykChart::finish_row() {
             }
             std::fill(words + first_word, words + open_end_[symbol], 0);
             open_end_[symbol] = 0;
-            full_from_[symbol] = words_;
+            full_from_[symbol] = kNothingFull;
         }
     }
     std::uint32_t rank = 0;
@@ -180,7 +186,7 @@ void CykChart::finish_row() {
 }
 
 std::size_t CykChart::bytes_held() const noexcept {
-    return sizeof(std::uint64_t) * (pool_.capacity() + singles_.capacity() + scratch_.capacity() +
+    return sizeof(std::uint64_t) * (pool_.capacity() + scratch_.capacity() + allowed_.capacity() +
                                     row_masks_.capacity()) +
            sizeof(StoredRow) * stored_.capacity() + sizeof(std::uint32_t) * mask_ranks_.capacity() +
            sizeof(std::size_t) * row_first_.capacity();

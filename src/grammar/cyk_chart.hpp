@@ -24,20 +24,20 @@ inline constexpr std::size_t kNoSplit = static_cast<std::size_t>(-1);
 // symbol, wide or not; a wide symbol's row also holds its single position.
 class CykChart {
 public:
-    // Sizes and clears the chart for `length` characters, keeping earlier memory.
-    // Throws std::bad_alloc when even the empty chart would not fit in memory.
-    void reset(const PreparedGrammar& grammar, std::size_t length);
+    // Sizes and clears the chart for the characters (ids of `grammar`), keeping
+    // earlier memory; both must outlive the chart's use. Throws std::bad_alloc
+    // when even the empty chart would not fit in memory.
+    void reset(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters);
 
     std::size_t length() const noexcept { return length_; }
 
-    // ---- Single positions, set for every symbol before the fill.
-    void set_single(SymbolId symbol, std::size_t position) noexcept {
-        ENGINE_ASSERT(position < length_ && symbol < symbol_count_);
-        singles_[symbol * words_ + (position >> 6)] |= bit(position);
-    }
+    // ---- Single positions: the terminal rules of the character there.
     bool derives_single(SymbolId symbol, std::size_t position) const noexcept {
         ENGINE_ASSERT(position < length_ && symbol < symbol_count_);
-        return (singles_[symbol * words_ + (position >> 6)] & bit(position)) != 0;
+        for (const LexicalEntry& entry : grammar_->lexical_entries(characters_[position])) {
+            if (entry.symbol == symbol) return true;
+        }
+        return false;
     }
 
     // ---- The open row: row i while it is being filled; rows after i are stored.
@@ -103,19 +103,19 @@ public:
         return &stored_[index];
     }
 
+    // Whether wide `lhs`'s open row can still gain an end from position `next` on.
+    bool can_grow_from(SymbolId lhs, std::size_t next) const noexcept { return full_from(lhs) > (next >> 6); }
+
     // For a rule lhs -> X Y whose X derives (open start, k) and whose Y's row k + 1
     // is `source`: every span (k + 1, j) that Y derives makes wide `lhs` derive
     // (open start, j).
-    // Whether wide `lhs`'s open row can still gain an end from position `next` on.
-    bool can_grow_from(SymbolId lhs, std::size_t next) const noexcept { return full_from_[lhs] > (next >> 6); }
-
     void extend_row(SymbolId lhs, const StoredRow& source) noexcept {
         ENGINE_ASSERT(lhs < wide_count_ && source.first_word >= (open_start_ >> 6) && source.end_word <= words_);
         const std::uint64_t* words = stored_words(source);
         std::uint64_t* target = scratch(lhs);
         const std::uint64_t* allowed = allowed_.data() + lhs * words_;
         // Words from `full` on already hold every end they can: skip them.
-        std::size_t& full = full_from_[lhs];
+        std::size_t full = full_from(lhs);
         const std::size_t stop = source.end_word < full ? source.end_word : full;
         std::uint64_t added = 0;
         for (std::size_t w = source.first_word; w < stop; ++w) {
@@ -125,9 +125,10 @@ public:
         }
         ENGINE_COUNT(row_or_words, stop > source.first_word ? stop - source.first_word : 0);
         if (added == 0) return;
-        grow_open_end(lhs, stop);
-        if (stop == full || stop == words_) {
+        grow_open_end(lhs, stop);  // the row is open now: finish_row clears its full mark
+        if (stop == full) {
             while (full > (open_start_ >> 6) && target[full - 1] == (full_word(full - 1) & allowed[full - 1])) --full;
+            full_from_[lhs] = full;
         }
     }
 
@@ -140,7 +141,9 @@ public:
     std::size_t open_end(SymbolId symbol) const noexcept { return open_end_[symbol]; }
     // Words of the open row from this one on hold every end they can: nothing more
     // can be added there.
-    std::size_t full_from(SymbolId symbol) const noexcept { return full_from_[symbol]; }
+    std::size_t full_from(SymbolId symbol) const noexcept {
+        return full_from_[symbol] < words_ ? full_from_[symbol] : words_;
+    }
     // The wide symbols holding anything in the open row, in the order they got it.
     std::span<const SymbolId> open_symbols() const noexcept { return open_symbols_; }
 
@@ -177,6 +180,8 @@ public:
     std::size_t bytes_held() const noexcept;
 
 private:
+    static constexpr std::size_t kNothingFull = static_cast<std::size_t>(-1);
+
     static std::uint64_t bit(std::size_t index) noexcept { return std::uint64_t{1} << (index & 63); }
     // Set bits of a word, inline on any target.
     static std::size_t bit_count(std::uint64_t x) noexcept {
@@ -211,13 +216,15 @@ private:
     std::size_t stored_from_ = 0;     // rows from this start on are stored
     std::size_t predicted_from_ = 0;  // predictions from this end on are set
 
-    std::vector<std::uint64_t> singles_;    // symbol_count * words
+    const PreparedGrammar* grammar_ = nullptr;
+    std::span<const std::uint32_t> characters_;
+    // Scratch rows, open ends and full marks are left cleared by finish_row.
     std::vector<std::uint64_t> scratch_;    // wide_count * words: the open row
     std::size_t predicted_words_ = 0;       // 0: no prediction, every symbol everywhere
     std::vector<std::uint64_t> predicted_;  // length * predicted_words: symbols per end
     std::vector<std::uint64_t> allowed_;    // wide_count * words: ends per wide symbol
     std::vector<std::size_t> open_end_;     // per wide symbol
-    std::vector<std::size_t> full_from_;    // per wide symbol
+    std::vector<std::size_t> full_from_;    // per wide symbol; kNothingFull or a word
     std::vector<SymbolId> open_symbols_;
 
     // Small charts find a stored row by a table of one entry per start and symbol.

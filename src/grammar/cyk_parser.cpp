@@ -1,6 +1,7 @@
 #include "cyk_parser.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <stdexcept>
 
@@ -15,29 +16,32 @@ void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::sp
                   std::size_t i, PredictionScratch& scratch);
 
 // Every rule lhs -> left Y, once `left` derives (i, k): lhs gets each span
-// (k + 1, j) that Y derives. Rules sharing Y look its row up once.
-void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, SymbolId left, std::size_t k) {
-    const auto corners = grammar.rules_starting_with(left);
+// (k + 1, j) that Y derives. Rules sharing a wide Y look its row up once; rules
+// with a one-character Y are found by the character at k + 1.
+void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, std::span<const std::uint32_t> characters,
+                      SymbolId left, std::size_t k) {
     const std::size_t next = k + 1;
-    for (std::size_t r = 0; r < corners.size();) {
+    const auto corners = grammar.rules_starting_with(left);
+    // Wide second symbols have the lower ids, so they lead the list.
+    for (std::size_t r = 0; r < corners.size() && grammar.is_wide(corners[r].right);) {
         const SymbolId right = corners[r].right;
         std::size_t group_end = r + 1;
         while (group_end < corners.size() && corners[group_end].right == right) ++group_end;
-        if (!grammar.is_wide(right)) {
-            ENGINE_COUNT(single_checks, 1);
-            if (chart.derives_single(right, next)) {
-                for (; r < group_end; ++r) chart.add_end(corners[r].lhs, next);
-            }
-        } else {
-            const CykChart::StoredRow* row = nullptr;
-            for (; r < group_end; ++r) {
-                if (!chart.can_grow_from(corners[r].lhs, next)) continue;
-                if (row == nullptr && (row = chart.stored_row(right, next)) == nullptr) break;
-                chart.extend_row(corners[r].lhs, *row);
-            }
+        const CykChart::StoredRow* row = nullptr;
+        for (; r < group_end; ++r) {
+            if (!chart.can_grow_from(corners[r].lhs, next)) continue;
+            if (row == nullptr && (row = chart.stored_row(right, next)) == nullptr) break;
+            chart.extend_row(corners[r].lhs, *row);
         }
         r = group_end;
     }
+    const auto by_character = grammar.corners_by_character(left);
+    if (by_character.empty()) return;
+    const std::uint32_t character = characters[next];
+    auto corner = std::lower_bound(by_character.begin(), by_character.end(), character,
+                                   [](const CharacterCorner& c, std::uint32_t value) { return c.character < value; });
+    ENGINE_COUNT(single_checks, 1);
+    for (; corner != by_character.end() && corner->character == character; ++corner) chart.add_end(corner->lhs, next);
 }
 
 // Fills the chart one start position at a time from the last: once X derives
@@ -92,7 +96,7 @@ bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
         if (i + 1 < n) {
             // Left parts of one character: the symbols deriving the character at i.
             for (const LexicalEntry& entry : singles) {
-                if (chart.predicted(entry.symbol, i)) apply_rules_from(grammar, chart, entry.symbol, i);
+                if (chart.predicted(entry.symbol, i)) apply_rules_from(grammar, chart, characters, entry.symbol, i);
             }
             // Longer left parts (i, k), i < k < n - 1, come from wide symbols only.
             for (std::size_t w = i >> 6; w < furthest_end(); ++w) {
@@ -113,7 +117,7 @@ bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
                     const std::size_t k = (w << 6) + static_cast<std::size_t>(std::countr_zero(ends));
                     for (std::size_t l = 0; l < live.size(); ++l) {
                         const SymbolId left = live[l];
-                        if (chart.open_word(left, w) & lowest) apply_rules_from(grammar, chart, left, k);
+                        if (chart.open_word(left, w) & lowest) apply_rules_from(grammar, chart, characters, left, k);
                     }
                 }
             }
@@ -166,8 +170,16 @@ void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::sp
                         for (std::size_t x = 0; x < words; ++x) at_ends[x] |= there[x];
                     }
                 }
-                for (const RightParent& parent : parents) {
-                    if (has(at_ends, parent.lhs)) add_closure(parent.left);
+                // Only left-hand sides predicted there: found by search in the
+                // rules, which are ordered by left-hand side.
+                const auto lhs_set = grammar.parent_set_ending_with(right);
+                for (std::size_t x = 0; x < words; ++x) {
+                    for (std::uint64_t both = at_ends[x] & lhs_set[x]; both != 0; both &= both - 1) {
+                        const SymbolId lhs = static_cast<SymbolId>((x << 6) + static_cast<std::size_t>(std::countr_zero(both)));
+                        auto parent = std::lower_bound(parents.begin(), parents.end(), lhs,
+                                                       [](const RightParent& p, SymbolId s) { return p.lhs < s; });
+                        for (; parent != parents.end() && parent->lhs == lhs; ++parent) add_closure(parent->left);
+                    }
                 }
             } else {
                 // Many ends: test each left-hand side's predicted ends against the row.
@@ -233,10 +245,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     if (!grammar.may_begin(characters.front()) || !grammar.may_end(characters.back())) return false;
 
     CykChart& chart = *chart_;
-    chart.reset(grammar, n);
-    for (std::size_t p = 0; p < n; ++p) {
-        for (const LexicalEntry& entry : grammar.lexical_entries(characters[p])) chart.set_single(entry.symbol, p);
-    }
+    chart.reset(grammar, characters);
     if (!fill_chart(grammar, chart, characters, live_scratch_, prediction_)) return false;
     if (!chart.derives(grammar, start, 0, n - 1)) return false;
 
@@ -254,6 +263,13 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
         }
         bool applied = false;
         for (const BinaryRule& rule : grammar.rules_of(node.symbol)) {
+            // Rules whose left symbol derives nothing from i, or whose one-position
+            // right symbol does not derive j, are passed over cheaply.
+            if (grammar.is_wide(rule.left) ? chart.stored_row(rule.left, node.i) == nullptr
+                                           : !chart.derives_single(rule.left, node.i)) {
+                continue;
+            }
+            if (!grammar.is_wide(rule.right) && !chart.derives_single(rule.right, node.j)) continue;
             const std::size_t split = chart.first_split(grammar, rule, node.i, node.j);
             if (split == kNoSplit) continue;
             tags.push_back(rule.tag);
@@ -275,9 +291,71 @@ std::optional<std::vector<std::int32_t>> CykParser::parse(std::string_view text)
     return tags;
 }
 
+namespace {
+
+// The symbols deriving one character, each with the tag of its first terminal rule
+// for it, ordered by symbol.
+using SingleCell = std::vector<std::pair<std::string_view, std::int32_t>>;
+
+SingleCell single_cell(std::span<const TaggedRule> rules, std::uint32_t code_point) {
+    SingleCell cell;
+    std::uint32_t symbol_code_point = 0;
+    for (const TaggedRule& rule : rules) {
+        if (rule.rhs.size() == 1 && utf8::single_code_point(rule.rhs[0], symbol_code_point) &&
+            symbol_code_point == code_point) {
+            cell.emplace_back(rule.lhs, rule.tag);
+        }
+    }
+    // Stable: of one symbol's rules, the first in list order stays.
+    std::stable_sort(cell.begin(), cell.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    cell.erase(std::unique(cell.begin(), cell.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+               cell.end());
+    return cell;
+}
+
+const std::int32_t* find_tag(const SingleCell& cell, std::string_view symbol) {
+    const auto found = std::lower_bound(cell.begin(), cell.end(), symbol,
+                                        [](const auto& entry, std::string_view name) { return entry.first < name; });
+    return found != cell.end() && found->first == symbol ? &found->second : nullptr;
+}
+
+// Strings of one or two characters read the rule list directly: preparing the
+// grammar would cost more than the parse. Same choices as the chart: the first
+// rule in list order that applies, a binary rule's only split being 0.
+std::optional<std::vector<std::int32_t>> parse_short(std::span<const std::uint32_t> code_points,
+                                                     std::span<const TaggedRule> rules, std::string_view start) {
+    const SingleCell first = single_cell(rules, code_points[0]);
+    if (code_points.size() == 1) {
+        const std::int32_t* tag = find_tag(first, start);
+        if (tag == nullptr) return std::nullopt;
+        return std::vector<std::int32_t>{*tag};
+    }
+    const SingleCell second = single_cell(rules, code_points[1]);
+    for (const TaggedRule& rule : rules) {
+        if (rule.rhs.size() != 2 || rule.lhs != start) continue;
+        const std::int32_t* left = find_tag(first, rule.rhs[0]);
+        const std::int32_t* right = find_tag(second, rule.rhs[1]);
+        if (left == nullptr || right == nullptr) continue;
+        // A second symbol spelled as the empty string ends the walk at its rule.
+        if (rule.rhs[1].empty()) return std::vector<std::int32_t>{rule.tag};
+        return std::vector<std::int32_t>{rule.tag, *left, *right};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::int32_t>> parse_cnf(std::string_view text, std::span<const TaggedRule> rules,
                                                    std::string_view start) {
     if (text.empty()) return std::nullopt;
+    std::array<std::uint32_t, 2> code_points{};
+    std::size_t count = 0;
+    for (std::size_t pos = 0; pos < text.size() && count <= 2;) {
+        const std::uint32_t code_point = utf8::next_code_point(text, pos);
+        if (count < 2) code_points[count] = code_point;
+        ++count;
+    }
+    if (count <= 2) return parse_short(std::span<const std::uint32_t>(code_points).first(count), rules, start);
     CykParser parser(rules, start);
     return parser.parse(text);
 }

@@ -279,6 +279,32 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     }
     mark_edge_characters();
     index_right_contexts();
+    index_character_corners();
+}
+
+// Rules lhs -> X Y with a one-character Y, found by X and the next character.
+void PreparedGrammar::index_character_corners() {
+    const std::size_t count = symbol_count();
+    const std::size_t characters = lexical_begin_.size() - 1;
+    std::vector<std::vector<std::uint32_t>> characters_of(count - wide_count_);
+    for (std::uint32_t character = 0; character < characters; ++character) {
+        for (const LexicalEntry& entry : lexical_entries(character)) {
+            if (!is_wide(entry.symbol)) characters_of[entry.symbol - wide_count_].push_back(character);
+        }
+    }
+    character_corner_begin_.assign(count + 1, 0);
+    for (SymbolId left = 0; left < count; ++left) {
+        for (const LeftCorner& corner : rules_starting_with(left)) {
+            if (is_wide(corner.right)) continue;
+            for (const std::uint32_t character : characters_of[corner.right - wide_count_]) {
+                character_corners_.push_back({character, corner.lhs});
+            }
+        }
+        std::stable_sort(character_corners_.begin() + static_cast<std::ptrdiff_t>(character_corner_begin_[left]),
+                         character_corners_.end(),
+                         [](const CharacterCorner& a, const CharacterCorner& b) { return a.character < b.character; });
+        character_corner_begin_[left + 1] = character_corners_.size();
+    }
 }
 
 // For the fill's prediction of which symbols can end where: rules by their second
@@ -310,10 +336,17 @@ void PreparedGrammar::index_right_contexts() {
     symbol_words_ = (count + 63) / 64;
     right_closure_.assign(count * symbol_words_, 0);
     for (SymbolId s = 0; s < count; ++s) right_closure_[s * symbol_words_ + (s >> 6)] |= std::uint64_t{1} << (s & 63);
+    right_parent_set_.assign(count * symbol_words_, 0);
+    for (SymbolId s = 0; s < count; ++s) {
+        for (const RightParent& parent : rules_ending_with(s)) {
+            right_parent_set_[s * symbol_words_ + (parent.lhs >> 6)] |= std::uint64_t{1} << (parent.lhs & 63);
+        }
+    }
     int passes = 0;
     for (bool changed = true; changed; ++passes) {
         if (passes == kClosurePasses) {
             right_closure_.clear();
+            right_parent_set_.clear();
             symbol_words_ = 0;
             return;
         }

@@ -33,6 +33,13 @@ struct LeftCorner {
     SymbolId right;
 };
 
+// A binary rule lhs -> X Y whose Y derives single characters only, seen from X and
+// one character Y derives.
+struct CharacterCorner {
+    std::uint32_t character;
+    SymbolId lhs;
+};
+
 // A binary rule seen from its second right-hand symbol: lhs -> left (that symbol).
 struct RightParent {
     SymbolId lhs;
@@ -74,6 +81,12 @@ public:
         return {left_corners_.data() + left_corner_begin_[symbol],
                 left_corners_.data() + left_corner_begin_[symbol + 1]};
     }
+    // The rules lhs -> symbol Y whose Y is not wide, as (a character Y derives, lhs),
+    // ordered by character.
+    std::span<const CharacterCorner> corners_by_character(SymbolId symbol) const noexcept {
+        return {character_corners_.data() + character_corner_begin_[symbol],
+                character_corners_.data() + character_corner_begin_[symbol + 1]};
+    }
     // The symbols that are the first right-hand symbol of some rule.
     std::span<const SymbolId> left_children() const noexcept { return left_children_; }
     // The wide ones among them (ids are numbered wide first, so they lead the list).
@@ -88,6 +101,10 @@ public:
                 right_parents_.data() + right_parent_begin_[symbol + 1]};
     }
     std::size_t parents_ending_with(SymbolId symbol) const noexcept { return right_parent_lhs_count_[symbol]; }
+    // Those left-hand sides as a symbol set.
+    std::span<const std::uint64_t> parent_set_ending_with(SymbolId symbol) const noexcept {
+        return {right_parent_set_.data() + symbol * symbol_words_, symbol_words_};
+    }
 
     // Whether the closures below exist (not for very large grammars).
     bool predicts_ends() const noexcept { return symbol_words_ > 0; }
@@ -122,6 +139,7 @@ public:
 private:
     void mark_edge_characters();
     void index_right_contexts();
+    void index_character_corners();
 
     SymbolId start_ = kNoSymbol;
     SymbolId empty_symbol_ = kNoSymbol;
@@ -138,11 +156,14 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
     std::vector<LexicalEntry> lexical_;
     std::vector<std::size_t> lexical_begin_;
+    std::vector<CharacterCorner> character_corners_;
+    std::vector<std::size_t> character_corner_begin_;
     std::vector<RightParent> right_parents_;
     std::vector<std::size_t> right_parent_begin_;
     std::vector<std::size_t> right_parent_lhs_count_;
     std::size_t symbol_words_ = 0;
     std::vector<std::uint64_t> right_closure_;
+    std::vector<std::uint64_t> right_parent_set_;
     std::vector<char> begins_;
     std::vector<char> ends_;
 };
