@@ -71,9 +71,11 @@ def main() -> int:
             quarter = times.get(size // 4)
             growth = f"{outcome.seconds / quarter:.2f}" if outcome.status == "ok" and quarter else "—"
             train, test = corpora.split(lines[:size])
-            rows.append([name, f"{len(train):,} / {len(test):,}", str(len(corpora.alphabet_of(train, test))),
-                         result.get("strategy", "—"), str(len(result.get("productions", ()))),
-                         describe(outcome, args.cap), growth])
+            characters = sum(map(len, lines[:size]))
+            per_kchar = (common.fmt_time(outcome.seconds / characters * 1000) if outcome.status == "ok" else "—")
+            rows.append([name, f"{len(train):,} / {len(test):,}", f"{characters / 1e6:.2f} M",
+                         str(len(corpora.alphabet_of(train, test))), result.get("strategy", "—"),
+                         str(len(result.get("productions", ()))), describe(outcome, args.cap), per_kchar, growth])
             if outcome.status != "ok":
                 break
         for size in NAIVE_SIZES:
@@ -101,8 +103,8 @@ def main() -> int:
            f"child process, best of up to 2 runs; an `_engine` run is capped at {args.cap:g} s.", ""]
     md += ["## `_engine.induce_full`", "",
            f"Growth: time divided by the time for a quarter of the lines (goal ≤ {GROWTH_GOAL:g}).", ""]
-    md += common.table(["corpus", "train / test lines", "alphabet", "strategy", "productions", "`induce_full`",
-                        "growth (4x lines)"], rows)
+    md += common.table(["corpus", "train / test lines", "characters", "alphabet", "strategy", "productions",
+                        "`induce_full`", "per 1,000 characters", "growth (4x lines)"], rows)
     md += ["## Against the straightforward build", "",
            f"`_naive_engine.induce_full` on the first lines of each corpus, growing while one run stays within "
            f"a quarter of {args.naive_cap:g} s (stopped past {args.naive_cap:g} s); `_engine` on the same lines; "
