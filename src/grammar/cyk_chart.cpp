@@ -78,7 +78,6 @@ void CykChart::reset(const PreparedGrammar& grammar, std::span<const std::uint32
     for (const SymbolId symbol : open_symbols_) {
         std::fill_n(scratch_.begin() + static_cast<std::ptrdiff_t>(symbol * words_), words_, 0);
         open_end_[symbol] = 0;
-        full_from_[symbol] = kNothingFull;
     }
     open_symbols_.clear();
     grammar_ = &grammar;
@@ -94,10 +93,8 @@ void CykChart::reset(const PreparedGrammar& grammar, std::span<const std::uint32
     predicted_from_ = length;
 
     if (scratch_.size() < wide * words_) scratch_.resize(wide * words_, 0);
-    if (open_end_.size() != wide) {
-        open_end_.assign(wide, 0);
-        full_from_.assign(wide, kNothingFull);
-    }
+    if (open_end_.size() != wide) open_end_.assign(wide, 0);
+    full_from_.assign(wide, words_);
     predicted_words_ = grammar.symbol_words();
     if (predicted_words_ > 0) {
         if (predicted_.size() < length * predicted_words_) predicted_.resize(length * predicted_words_);
@@ -161,7 +158,7 @@ void CykChart::finish_row() {
             }
             std::fill(words + first_word, words + open_end_[symbol], 0);
             open_end_[symbol] = 0;
-            full_from_[symbol] = kNothingFull;
+            full_from_[symbol] = words_;
         }
     }
     std::uint32_t rank = 0;

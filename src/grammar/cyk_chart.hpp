@@ -141,9 +141,7 @@ public:
     std::size_t open_end(SymbolId symbol) const noexcept { return open_end_[symbol]; }
     // Words of the open row from this one on hold every end they can: nothing more
     // can be added there.
-    std::size_t full_from(SymbolId symbol) const noexcept {
-        return full_from_[symbol] < words_ ? full_from_[symbol] : words_;
-    }
+    std::size_t full_from(SymbolId symbol) const noexcept { return full_from_[symbol]; }
     // The wide symbols holding anything in the open row, in the order they got it.
     std::span<const SymbolId> open_symbols() const noexcept { return open_symbols_; }
 
@@ -180,8 +178,6 @@ public:
     std::size_t bytes_held() const noexcept;
 
 private:
-    static constexpr std::size_t kNothingFull = static_cast<std::size_t>(-1);
-
     static std::uint64_t bit(std::size_t index) noexcept { return std::uint64_t{1} << (index & 63); }
     // Set bits of a word, inline on any target.
     static std::size_t bit_count(std::uint64_t x) noexcept {
@@ -218,13 +214,13 @@ private:
 
     const PreparedGrammar* grammar_ = nullptr;
     std::span<const std::uint32_t> characters_;
-    // Scratch rows, open ends and full marks are left cleared by finish_row.
+    // Scratch rows and open ends are left cleared by finish_row.
     std::vector<std::uint64_t> scratch_;    // wide_count * words: the open row
     std::size_t predicted_words_ = 0;       // 0: no prediction, every symbol everywhere
     std::vector<std::uint64_t> predicted_;  // length * predicted_words: symbols per end
     std::vector<std::uint64_t> allowed_;    // wide_count * words: ends per wide symbol
     std::vector<std::size_t> open_end_;     // per wide symbol
-    std::vector<std::size_t> full_from_;    // per wide symbol; kNothingFull or a word
+    std::vector<std::size_t> full_from_;    // per wide symbol; words_ when nothing is full
     std::vector<SymbolId> open_symbols_;
 
     // Small charts find a stored row by a table of one entry per start and symbol.

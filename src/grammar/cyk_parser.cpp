@@ -25,8 +25,7 @@ void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, std::span
     // Wide second symbols have the lower ids, so they lead the list.
     for (std::size_t r = 0; r < corners.size() && grammar.is_wide(corners[r].right);) {
         const SymbolId right = corners[r].right;
-        std::size_t group_end = r + 1;
-        while (group_end < corners.size() && corners[group_end].right == right) ++group_end;
+        const std::size_t group_end = corners[r].group_end;
         const CykChart::StoredRow* row = nullptr;
         for (; r < group_end; ++r) {
             if (!chart.can_grow_from(corners[r].lhs, next)) continue;

@@ -244,13 +244,19 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     left_corners_.resize(left_corner_begin_[next]);
     std::pmr::vector<std::size_t> corner_fill(left_corner_begin_.begin(), left_corner_begin_.end() - 1, memory);
     for (SymbolId lhs = 0; lhs < next; ++lhs) {
-        for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right};
+        for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right, 0};
     }
     // Grouped by second symbol, so that the fill looks each right part up once.
     for (SymbolId s = 0; s < next; ++s) {
         std::stable_sort(left_corners_.begin() + static_cast<std::ptrdiff_t>(left_corner_begin_[s]),
                          left_corners_.begin() + static_cast<std::ptrdiff_t>(left_corner_begin_[s + 1]),
                          [](const LeftCorner& a, const LeftCorner& b) { return a.right < b.right; });
+        const std::size_t size = left_corner_begin_[s + 1] - left_corner_begin_[s];
+        LeftCorner* corners = left_corners_.data() + left_corner_begin_[s];
+        for (std::size_t r = size; r-- > 0;) {
+            const bool last = r + 1 == size || corners[r + 1].right != corners[r].right;
+            corners[r].group_end = last ? static_cast<std::uint32_t>(r + 1) : corners[r + 1].group_end;
+        }
     }
 
     // Terminal rules indexed by character: the first tag of each kept symbol.

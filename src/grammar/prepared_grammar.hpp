@@ -31,6 +31,7 @@ struct BinaryRule {
 struct LeftCorner {
     SymbolId lhs;
     SymbolId right;
+    std::uint32_t group_end;  // in the symbol's list: one past the last corner with this `right`
 };
 
 // A binary rule lhs -> X Y whose Y derives single characters only, seen from X and
