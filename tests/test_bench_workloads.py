@@ -121,3 +121,32 @@ def test_measurement_in_a_child_reports_time_result_stop_and_memory_error():
     crashed = measure_in_child("functools:partial", (os.abort,), cap=5.0)
     assert crashed.status == "error" and crashed.seconds is None
 
+
+
+def test_a_disagreement_with_the_naive_build_is_reported():
+    from dense import bench_grammar
+
+    grammar = random_grammar(8, 40, seed=3)
+    strings = Sampler(grammar, 12).strings(random.Random(4), 4, 6, 12)
+
+    class Disagreeing:
+        to_cnf_tagged = staticmethod(_engine.to_cnf_tagged)
+        grammar_bpc = staticmethod(_engine.grammar_bpc)
+
+        @staticmethod
+        def parse_cnf(s, rules, start):
+            tags = _engine.parse_cnf(s, rules, start)
+            return tags[:-1] if s == strings[0] and tags else tags
+
+    assert bench_grammar(_engine, _engine, grammar, strings, cap=5.0)[1]
+    row, identical = bench_grammar(_engine, Disagreeing, grammar, strings, cap=5.0)
+    assert not identical and row[-1] == "**NO**"
+
+
+def test_derivations_are_compared_only_where_both_runs_parsed():
+    from long_texts import compare_derivations
+
+    before = {"json": [[99, 0.1, "aa", 100], [300, 0.2, "bb", 300]], "arith": [[101, 0.1, "cc"]]}
+    now = {"json": [[99, 0.01, "aa", 100], [300, 0.02, "XX", 300], [998, 0.05, "dd", 1000]],
+           "arith": [[101, 0.01, "zz", 100]]}
+    assert compare_derivations(now, before) == (2, ["json at 300"])

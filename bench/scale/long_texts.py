@@ -106,6 +106,22 @@ def plot(results: dict[str, dict[str, Series]], lengths: dict[str, dict[int, int
     plt.close(fig)
 
 
+def compare_derivations(data: dict, before: dict) -> tuple[int, list[str]]:
+    """How many texts both runs parsed, and which of them got different derivations.
+
+    Both map a grammar's name to [length, seconds, digest, asked length] entries.
+    """
+    compared, differing = 0, []
+    for grammar, points in data.items():
+        earlier = {p[3]: p[2] for p in before.get(grammar, []) if len(p) > 3}
+        for _, _, digest, n in points:
+            if n in earlier:
+                compared += 1
+                if earlier[n] != digest:
+                    differing.append(f"{grammar} at {n}")
+    return compared, differing
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cap", type=float, default=60.0, help="stop a system once one text takes longer")
@@ -197,14 +213,7 @@ def main() -> int:
               if args.before and args.before != args.label and before_file.exists() else None)
     differing: list[str] = []
     if before:
-        compared = 0
-        for g, points in data.items():
-            earlier = {p[3]: p[2] for p in before.get(g, []) if len(p) > 3}
-            for _, _, digest, n in points:
-                if n in earlier:
-                    compared += 1
-                    if earlier[n] != digest:
-                        differing.append(f"{g} at {n}")
+        compared, differing = compare_derivations(data, before)
         md += [f"Derivations against the {before['label']} run's: {compared} texts parsed by both, "
                + (f"**{len(differing)} differ**: {', '.join(differing)}." if differing else "all identical."), ""]
     if not args.no_plot:
