@@ -88,3 +88,10 @@ def test_many_wide_symbols_across_many_rows():
     assert _engine.parse_cnf(bad, rules, "S") is None
     metrics = _engine.grammar_bpc(productions, [good, bad, good[1:]], terminals, "S")
     assert metrics["parse_failures"] == 2.0
+
+
+def test_rows_where_every_span_derives_are_held_without_their_words():
+    # S -> S S | a derives every span of "aaa...": a chart of 10^10 bits if held.
+    rules = _engine.to_cnf_tagged([("S", ["S", "S"]), ("S", ["a"])], {"a"})
+    n = 100_000
+    assert _engine.parse_cnf("a" * n, rules, "S") == [0, 1] * (n - 1) + [1]

@@ -148,11 +148,17 @@ void CykChart::finish_row() {
             while (end > first && words[end - 1] == 0) --end;
             ENGINE_COUNT(row_store_words, open_end_[symbol] - first_word);
             if (first < end) {
-                if (pool_.size() + (end - first) > memory_limit_words_) throw std::bad_alloc();
+                // A tail of words holding every predicted end is not stored; the
+                // first word may gain predictions before i later, so it always is.
+                const std::uint64_t* allowed = allowed_.data() + symbol * words_;
+                std::size_t full = end;
+                while (full > first + 1 && words[full - 1] == (full_word(full - 1) & allowed[full - 1])) --full;
+                if (pool_.size() + (full - first) > memory_limit_words_) throw std::bad_alloc();
                 if (direct_index_) row_index_[i * wide_count_ + symbol] = static_cast<std::uint32_t>(stored_.size());
                 stored_.push_back(StoredRow{pool_.size(), static_cast<std::uint32_t>(first),
-                                            static_cast<std::uint32_t>(end), symbol, static_cast<std::uint32_t>(i)});
-                pool_.insert(pool_.end(), words + first, words + end);
+                                            static_cast<std::uint32_t>(end), static_cast<std::uint32_t>(full), symbol,
+                                            static_cast<std::uint32_t>(i)});
+                pool_.insert(pool_.end(), words + first, words + full);
             } else {
                 mask[m] &= ~bit(symbol);  // nothing set after all
             }
@@ -211,11 +217,10 @@ std::size_t CykChart::first_split(const PreparedGrammar& grammar, const BinaryRu
     ENGINE_ASSERT(grammar.is_wide(rule.left));
     const StoredRow* row = stored_row(rule.left, i);
     if (row == nullptr) return kNoSplit;
-    const std::uint64_t* words = stored_words(*row);
     const std::size_t first_word = std::max<std::size_t>(lo >> 6, row->first_word);
     const std::size_t last_word = std::min<std::size_t>(hi >> 6, row->end_word - std::size_t{1});
     for (std::size_t w = first_word; w <= last_word; ++w) {
-        std::uint64_t ends = words[w];
+        std::uint64_t ends = stored_word(*row, w);
         if (w == (lo >> 6)) ends &= ~std::uint64_t{0} << (lo & 63);
         if (w == (hi >> 6)) ends &= ~std::uint64_t{0} >> (63 - (hi & 63));
         while (ends) {

@@ -74,11 +74,14 @@ public:
     }
 
     // A stored row: words first_word .. end_word - 1 of the row (absolute word
-    // numbers), the first and last of them nonzero, at `offset` in the pool.
+    // numbers), the first and last of them nonzero. Words before full_word are in
+    // the pool from `offset`; the words from full_word on hold every end the
+    // symbol is predicted at and are not stored.
     struct StoredRow {
         std::size_t offset;
         std::uint32_t first_word;
         std::uint32_t end_word;
+        std::uint32_t full_word;
         SymbolId symbol;
         std::uint32_t start;  // the start, when the chart is small enough to index directly
     };
@@ -117,11 +120,20 @@ public:
         // Words from `full` on already hold every end they can: skip them.
         std::size_t full = full_from(lhs);
         const std::size_t stop = source.end_word < full ? source.end_word : full;
+        const std::size_t stored_stop = source.full_word < stop ? source.full_word : stop;
         std::uint64_t added = 0;
-        for (std::size_t w = source.first_word; w < stop; ++w) {
+        for (std::size_t w = source.first_word; w < stored_stop; ++w) {
             const std::uint64_t ends = words[w] & allowed[w];
             target[w] |= ends;
             added |= ends;
+        }
+        if (stored_stop < stop) {
+            const std::uint64_t* source_allowed = allowed_.data() + source.symbol * words_;
+            for (std::size_t w = stored_stop; w < stop; ++w) {
+                const std::uint64_t ends = full_word(w) & source_allowed[w] & allowed[w];
+                target[w] |= ends;
+                added |= ends;
+            }
         }
         ENGINE_COUNT(row_or_words, stop > source.first_word ? stop - source.first_word : 0);
         if (added == 0) return;
@@ -150,9 +162,11 @@ public:
         ENGINE_ASSERT(i < length_ && i >= stored_from_);
         return {row_masks_.data() + i * mask_words_, mask_words_};
     }
-    // Words first_word .. end_word - 1 of a stored row, indexed from first_word.
-    std::span<const std::uint64_t> words_of(const StoredRow& row) const noexcept {
-        return {pool_.data() + row.offset, std::size_t{row.end_word} - row.first_word};
+    // Word w of a stored row, first_word <= w < end_word.
+    std::uint64_t stored_word(const StoredRow& row, std::size_t w) const noexcept {
+        ENGINE_ASSERT(w >= row.first_word && w < row.end_word);
+        if (w < row.full_word) return pool_[row.offset + (w - row.first_word)];
+        return full_word(w) & allowed_[row.symbol * words_ + w];
     }
 
     // Stores the open row and clears its scratch. Throws std::bad_alloc when the
@@ -166,7 +180,7 @@ public:
         if (!grammar.is_wide(symbol)) return false;
         const StoredRow* row = stored_row(symbol, i);
         const std::size_t w = j >> 6;
-        return row != nullptr && w >= row->first_word && w < row->end_word && (stored_words(*row)[w] & bit(j)) != 0;
+        return row != nullptr && w >= row->first_word && w < row->end_word && (stored_word(*row, w) & bit(j)) != 0;
     }
 
     // The smallest split k (left part (i, k), right part (k + 1, j)) at which `rule`
@@ -197,7 +211,7 @@ private:
     // A word of a row with every valid end set.
     std::uint64_t full_word(std::size_t w) const noexcept { return w + 1 < words_ ? ~std::uint64_t{0} : last_word_; }
 
-    // Indexed by absolute word number: only first_word .. end_word - 1 may be read.
+    // Indexed by absolute word number: only first_word .. full_word - 1 may be read.
     const std::uint64_t* stored_words(const StoredRow& row) const noexcept {
         return pool_.data() + row.offset - row.first_word;
     }

@@ -155,15 +155,16 @@ void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::sp
             const auto parents = grammar.rules_ending_with(right);
             if (parents.empty()) continue;
             const CykChart::StoredRow& row = *chart.stored_row(right, next);
-            const auto row_words = chart.words_of(row);
+            const std::size_t row_words = row.end_word - row.first_word;
+            const auto row_word = [&](std::size_t w) { return chart.stored_word(row, row.first_word + w); };
             std::size_t ends = 0;
-            for (const std::uint64_t word : row_words) ends += static_cast<std::size_t>(std::popcount(word));
-            if (ends * words <= grammar.parents_ending_with(right) * row_words.size()) {
+            for (std::size_t w = 0; w < row_words; ++w) ends += static_cast<std::size_t>(std::popcount(row_word(w)));
+            if (ends * words <= grammar.parents_ending_with(right) * row_words) {
                 // Few ends: gather the symbols predicted at any of them.
                 auto& at_ends = scratch.at_ends;
                 at_ends.assign(words, 0);
-                for (std::size_t w = 0; w < row_words.size(); ++w) {
-                    for (std::uint64_t end_bits = row_words[w]; end_bits != 0; end_bits &= end_bits - 1) {
+                for (std::size_t w = 0; w < row_words; ++w) {
+                    for (std::uint64_t end_bits = row_word(w); end_bits != 0; end_bits &= end_bits - 1) {
                         const std::size_t j = ((row.first_word + w) << 6) + static_cast<std::size_t>(std::countr_zero(end_bits));
                         const auto there = chart.predicted_at(j);
                         for (std::size_t x = 0; x < words; ++x) at_ends[x] |= there[x];
@@ -187,8 +188,8 @@ void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::sp
                     std::size_t group_end = r + 1;
                     while (group_end < parents.size() && parents[group_end].lhs == lhs) ++group_end;
                     bool meets = false;
-                    for (std::size_t w = 0; w < row_words.size() && !meets; ++w) {
-                        meets = (row_words[w] & chart.allowed_word(lhs, row.first_word + w)) != 0;
+                    for (std::size_t w = 0; w < row_words && !meets; ++w) {
+                        meets = (row_word(w) & chart.allowed_word(lhs, row.first_word + w)) != 0;
                     }
                     if (meets) {
                         for (; r < group_end; ++r) add_closure(parents[r].left);
