@@ -285,6 +285,14 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     return true;
 }
 
+ChartEstimate CykParser::estimate(std::size_t length) const noexcept { return estimate_chart(*grammar_, length); }
+
+std::size_t CykParser::chart_bytes() const noexcept { return chart_->bytes_held(); }
+
+ChartEstimate estimate_parse(std::span<const TaggedRule> rules, std::string_view start, std::size_t length) {
+    return CykParser(rules, start).estimate(length);
+}
+
 std::optional<std::vector<std::int32_t>> CykParser::parse(std::string_view text) {
     std::vector<std::int32_t> tags;
     if (!parse(text, tags)) return std::nullopt;
