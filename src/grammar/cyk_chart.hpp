@@ -98,12 +98,7 @@ public:
             const StoredRow& row = stored_[index];
             return row.symbol == symbol && row.start == i ? &row : nullptr;
         }
-        const std::size_t slot = i * mask_words_ + (symbol >> 6);
-        const std::uint64_t mask = row_masks_[slot];
-        if ((mask & bit(symbol)) == 0) return nullptr;
-        const std::size_t index = row_first_[i] + mask_ranks_[slot] + bit_count(mask & (bit(symbol) - 1));
-        ENGINE_ASSERT(index < stored_.size());
-        return &stored_[index];
+        return stored_row_by_mask(symbol, i);
     }
 
     // Whether wide `lhs`'s open row can still gain an end from position `next` on.
@@ -210,6 +205,17 @@ private:
 
     // A word of a row with every valid end set.
     std::uint64_t full_word(std::size_t w) const noexcept { return w + 1 < words_ ? ~std::uint64_t{0} : last_word_; }
+
+    // Large charts find a stored row through the row's bit mask of symbols and
+    // the rank of the symbol's bit.
+    [[gnu::noinline]] const StoredRow* stored_row_by_mask(SymbolId symbol, std::size_t i) const noexcept {
+        const std::size_t slot = i * mask_words_ + (symbol >> 6);
+        const std::uint64_t mask = row_masks_[slot];
+        if ((mask & bit(symbol)) == 0) return nullptr;
+        const std::size_t index = row_first_[i] + mask_ranks_[slot] + bit_count(mask & (bit(symbol) - 1));
+        ENGINE_ASSERT(index < stored_.size());
+        return &stored_[index];
+    }
 
     // Indexed by absolute word number: only first_word .. full_word - 1 may be read.
     const std::uint64_t* stored_words(const StoredRow& row) const noexcept {
