@@ -191,12 +191,55 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         if (!changed) break;
     }
 
+    // Symbols with the same terminal rules and the same binary rules, in the same
+    // order with the same tags, derive the same spans by the same derivations:
+    // each takes the id of the first of them (conversions make many such links,
+    // one per production). The empty symbol, where the walk stops, stays alone.
+    std::pmr::vector<std::uint32_t> same_as(count, 0, memory);
+    {
+        Pairs lhs_to_lexical(memory);
+        for (std::uint32_t e = 0; e < lexical.size(); ++e) lhs_to_lexical.emplace_back(lexical[e].lhs, e);
+        const Adjacency lexical_by_lhs(count, lhs_to_lexical, memory);
+        const auto empty = ids.find(std::string_view{});
+        const std::uint32_t raw_empty = empty == ids.end() ? kNoSymbol : empty->second;
+        std::pmr::unordered_map<std::string_view, std::uint32_t> first_with(memory);
+        std::pmr::vector<std::uint32_t> signatures(memory);  // one after another
+        std::pmr::vector<std::size_t> signature_at(count + 1, 0, memory);
+        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+            same_as[symbol] = symbol;
+            if (!kept[symbol] || symbol == raw_empty) continue;
+            const std::size_t at = signatures.size();
+            for (const std::uint32_t e : lexical_by_lhs[symbol]) {
+                signatures.insert(signatures.end(), {0u, lexical[e].code_point, static_cast<std::uint32_t>(lexical[e].tag)});
+            }
+            for (const std::uint32_t r : rules_by_lhs[symbol]) {
+                signatures.insert(signatures.end(),
+                                  {1u, binary[r].left, binary[r].right, static_cast<std::uint32_t>(binary[r].tag)});
+            }
+            signature_at[symbol] = at;
+            signature_at[symbol + 1] = signatures.size();
+        }
+        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+            if (!kept[symbol] || symbol == raw_empty) continue;
+            // Views into `signatures`, which no longer grows.
+            const std::size_t at = signature_at[symbol];
+            const std::string_view key(reinterpret_cast<const char*>(signatures.data() + at),
+                                       (signature_at[symbol + 1] - at) * sizeof(std::uint32_t));
+            const auto [found, added] = first_with.try_emplace(key, symbol);
+            if (!added) same_as[symbol] = found->second;
+        }
+    }
+    std::pmr::vector<char> represented(kept.begin(), kept.end(), memory);
+    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+        if (same_as[symbol] != symbol) represented[symbol] = 0;
+    }
+
     // Number the kept symbols, wide ones first, each group in first-mention order.
     std::pmr::vector<SymbolId> id_of(count, kNoSymbol, memory);
     SymbolId next = 0;
     for (const bool wide_pass : {true, false}) {
         for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-            if (kept[symbol] && (max_len[symbol] >= 2) == wide_pass) {
+            if (represented[symbol] && (max_len[symbol] >= 2) == wide_pass) {
                 id_of[symbol] = next++;
                 min_length_.push_back(min_len[symbol]);
                 max_length_.push_back(max_len[symbol]);
@@ -204,6 +247,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         }
         if (wide_pass) wide_count_ = next;
     }
+    for (std::uint32_t symbol = 0; symbol < count; ++symbol) id_of[symbol] = id_of[same_as[symbol]];
     start_ = id_of[raw_start];
     if (const auto empty = ids.find(std::string_view{}); empty != ids.end()) empty_symbol_ = id_of[empty->second];
 
@@ -214,7 +258,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     std::pmr::vector<char> keep_rule(binary.size(), 0, memory);
     for (std::uint32_t r = 0; r < binary.size(); ++r) {
         const RawBinary& rule = binary[r];
-        if (!kept[rule.lhs] || !usable(rule)) continue;
+        if (!represented[rule.lhs] || !usable(rule)) continue;
         const std::uint64_t head = (std::uint64_t{id_of[rule.lhs]} << 32) | id_of[rule.left];
         if (!seen.insert({head, id_of[rule.right]}).second) continue;
         keep_rule[r] = 1;
@@ -263,7 +307,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     std::pmr::vector<std::pmr::vector<LexicalEntry>> by_character(memory);
     std::pmr::unordered_set<std::uint64_t> seen_lexical(memory);
     for (const RawLexical& entry : lexical) {
-        if (!kept[entry.lhs]) continue;
+        if (!represented[entry.lhs]) continue;
         std::uint32_t character = character_id(entry.code_point);
         if (character == kNoCharacter) {
             character = static_cast<std::uint32_t>(by_character.size());
