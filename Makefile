@@ -55,3 +55,20 @@ $(BENCH_VENV)/.ready: bench/peers/requirements.txt
 bench-peers: $(BENCH_VENV)/.ready
 	$(BENCH_PIP) install --quiet .
 	PATH="$(abspath $(BENCH_VENV))/bin:$$PATH" $(BENCH_PY) bench/peers/run.py
+
+# Scaling benchmarks (bench/scale): real-corpus induction, grammars with many
+# nonterminals, and long texts against Lark's Earley parser. They run in
+# bench/.venv against a snapshot build of their own in build/bench (so that a
+# rebuild of build/dev cannot break a run) and write bench/results/*.md.
+.PHONY: bench-scale bench-corpus bench-dense bench-long
+
+bench-corpus: $(BENCH_VENV)/.ready
+	$(BENCH_PY) bench/scale/corpus.py
+
+bench-dense: $(BENCH_VENV)/.ready
+	$(BENCH_PY) bench/scale/dense.py
+
+bench-long: $(BENCH_VENV)/.ready
+	$(BENCH_PY) bench/scale/long_texts.py
+
+bench-scale: bench-corpus bench-dense bench-long

@@ -1,7 +1,7 @@
 """The chart floor: how far the parser is from plain word ANDs on long strings.
 
-Builds the C++ helper in floor/ (it links the engine's core library) into
-build/peers-floor, feeds it the tagged CNF rules and the long strings, and times
+Builds the C++ helper in floor/ (it links the engine's core library, built with
+the fill's counters) into build/peers-floor, feeds it the tagged CNF rules and the long strings, and times
 `_engine.parse_cnf` on the same strings from Python.
 """
 

@@ -22,6 +22,9 @@ struct RawLexical {
     std::int32_t tag;
 };
 
+constexpr std::size_t kMostPredictedSymbols = 8192;
+constexpr int kClosurePasses = 16;
+
 std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     return std::min(a + b, kUnboundedLength);  // both operands are at most 2^62
 }
@@ -188,12 +191,55 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         if (!changed) break;
     }
 
+    // Symbols with the same terminal rules and the same binary rules, in the same
+    // order with the same tags, derive the same spans by the same derivations:
+    // each takes the id of the first of them (conversions make many such links,
+    // one per production). The empty symbol, where the walk stops, stays alone.
+    std::pmr::vector<std::uint32_t> same_as(count, 0, memory);
+    {
+        Pairs lhs_to_lexical(memory);
+        for (std::uint32_t e = 0; e < lexical.size(); ++e) lhs_to_lexical.emplace_back(lexical[e].lhs, e);
+        const Adjacency lexical_by_lhs(count, lhs_to_lexical, memory);
+        const auto empty = ids.find(std::string_view{});
+        const std::uint32_t raw_empty = empty == ids.end() ? kNoSymbol : empty->second;
+        std::pmr::unordered_map<std::string_view, std::uint32_t> first_with(memory);
+        std::pmr::vector<std::uint32_t> signatures(memory);  // one after another
+        std::pmr::vector<std::size_t> signature_at(count + 1, 0, memory);
+        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+            same_as[symbol] = symbol;
+            if (!kept[symbol] || symbol == raw_empty) continue;
+            const std::size_t at = signatures.size();
+            for (const std::uint32_t e : lexical_by_lhs[symbol]) {
+                signatures.insert(signatures.end(), {0u, lexical[e].code_point, static_cast<std::uint32_t>(lexical[e].tag)});
+            }
+            for (const std::uint32_t r : rules_by_lhs[symbol]) {
+                signatures.insert(signatures.end(),
+                                  {1u, binary[r].left, binary[r].right, static_cast<std::uint32_t>(binary[r].tag)});
+            }
+            signature_at[symbol] = at;
+            signature_at[symbol + 1] = signatures.size();
+        }
+        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+            if (!kept[symbol] || symbol == raw_empty) continue;
+            // Views into `signatures`, which no longer grows.
+            const std::size_t at = signature_at[symbol];
+            const std::string_view key(reinterpret_cast<const char*>(signatures.data() + at),
+                                       (signature_at[symbol + 1] - at) * sizeof(std::uint32_t));
+            const auto [found, added] = first_with.try_emplace(key, symbol);
+            if (!added) same_as[symbol] = found->second;
+        }
+    }
+    std::pmr::vector<char> represented(kept.begin(), kept.end(), memory);
+    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
+        if (same_as[symbol] != symbol) represented[symbol] = 0;
+    }
+
     // Number the kept symbols, wide ones first, each group in first-mention order.
     std::pmr::vector<SymbolId> id_of(count, kNoSymbol, memory);
     SymbolId next = 0;
     for (const bool wide_pass : {true, false}) {
         for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-            if (kept[symbol] && (max_len[symbol] >= 2) == wide_pass) {
+            if (represented[symbol] && (max_len[symbol] >= 2) == wide_pass) {
                 id_of[symbol] = next++;
                 min_length_.push_back(min_len[symbol]);
                 max_length_.push_back(max_len[symbol]);
@@ -201,6 +247,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         }
         if (wide_pass) wide_count_ = next;
     }
+    for (std::uint32_t symbol = 0; symbol < count; ++symbol) id_of[symbol] = id_of[same_as[symbol]];
     start_ = id_of[raw_start];
     if (const auto empty = ids.find(std::string_view{}); empty != ids.end()) empty_symbol_ = id_of[empty->second];
 
@@ -211,7 +258,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     std::pmr::vector<char> keep_rule(binary.size(), 0, memory);
     for (std::uint32_t r = 0; r < binary.size(); ++r) {
         const RawBinary& rule = binary[r];
-        if (!kept[rule.lhs] || !usable(rule)) continue;
+        if (!represented[rule.lhs] || !usable(rule)) continue;
         const std::uint64_t head = (std::uint64_t{id_of[rule.lhs]} << 32) | id_of[rule.left];
         if (!seen.insert({head, id_of[rule.right]}).second) continue;
         keep_rule[r] = 1;
@@ -241,14 +288,26 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     left_corners_.resize(left_corner_begin_[next]);
     std::pmr::vector<std::size_t> corner_fill(left_corner_begin_.begin(), left_corner_begin_.end() - 1, memory);
     for (SymbolId lhs = 0; lhs < next; ++lhs) {
-        for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right};
+        for (const BinaryRule& rule : rules_of(lhs)) left_corners_[corner_fill[rule.left]++] = {lhs, rule.right, 0};
+    }
+    // Grouped by second symbol, so that the fill looks each right part up once.
+    for (SymbolId s = 0; s < next; ++s) {
+        std::stable_sort(left_corners_.begin() + static_cast<std::ptrdiff_t>(left_corner_begin_[s]),
+                         left_corners_.begin() + static_cast<std::ptrdiff_t>(left_corner_begin_[s + 1]),
+                         [](const LeftCorner& a, const LeftCorner& b) { return a.right < b.right; });
+        const std::size_t size = left_corner_begin_[s + 1] - left_corner_begin_[s];
+        LeftCorner* corners = left_corners_.data() + left_corner_begin_[s];
+        for (std::size_t r = size; r-- > 0;) {
+            const bool last = r + 1 == size || corners[r + 1].right != corners[r].right;
+            corners[r].group_end = last ? static_cast<std::uint32_t>(r + 1) : corners[r + 1].group_end;
+        }
     }
 
     // Terminal rules indexed by character: the first tag of each kept symbol.
     std::pmr::vector<std::pmr::vector<LexicalEntry>> by_character(memory);
     std::pmr::unordered_set<std::uint64_t> seen_lexical(memory);
     for (const RawLexical& entry : lexical) {
-        if (!kept[entry.lhs]) continue;
+        if (!represented[entry.lhs]) continue;
         std::uint32_t character = character_id(entry.code_point);
         if (character == kNoCharacter) {
             character = static_cast<std::uint32_t>(by_character.size());
@@ -267,6 +326,117 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     for (const auto& entries : by_character) {
         lexical_.insert(lexical_.end(), entries.begin(), entries.end());
         lexical_begin_.push_back(lexical_.size());
+    }
+    mark_edge_characters();
+    index_right_contexts();
+    index_character_corners();
+}
+
+// Rules lhs -> X Y with a one-character Y, found by X and the next character.
+void PreparedGrammar::index_character_corners() {
+    const std::size_t count = symbol_count();
+    const std::size_t characters = lexical_begin_.size() - 1;
+    std::vector<std::vector<std::uint32_t>> characters_of(count - wide_count_);
+    for (std::uint32_t character = 0; character < characters; ++character) {
+        for (const LexicalEntry& entry : lexical_entries(character)) {
+            if (!is_wide(entry.symbol)) characters_of[entry.symbol - wide_count_].push_back(character);
+        }
+    }
+    character_corner_begin_.assign(count + 1, 0);
+    for (SymbolId left = 0; left < count; ++left) {
+        for (const LeftCorner& corner : rules_starting_with(left)) {
+            if (is_wide(corner.right)) continue;
+            for (const std::uint32_t character : characters_of[corner.right - wide_count_]) {
+                character_corners_.push_back({character, corner.lhs});
+            }
+        }
+        std::stable_sort(character_corners_.begin() + static_cast<std::ptrdiff_t>(character_corner_begin_[left]),
+                         character_corners_.end(),
+                         [](const CharacterCorner& a, const CharacterCorner& b) { return a.character < b.character; });
+        character_corner_begin_[left + 1] = character_corners_.size();
+    }
+}
+
+// For the fill's prediction of which symbols can end where: rules by their second
+// symbol, and each symbol's closure under "second right-hand symbol of".
+void PreparedGrammar::index_right_contexts() {
+    const std::size_t count = symbol_count();
+    right_parent_begin_.assign(count + 1, 0);
+    for (SymbolId lhs = 0; lhs < count; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) ++right_parent_begin_[rule.right + 1];
+    }
+    for (std::size_t s = 0; s < count; ++s) right_parent_begin_[s + 1] += right_parent_begin_[s];
+    right_parents_.resize(right_parent_begin_[count]);
+    std::vector<std::size_t> fill(right_parent_begin_.begin(), right_parent_begin_.end() - 1);
+    // Left-hand sides in increasing order, so each symbol's entries come grouped.
+    for (SymbolId lhs = 0; lhs < count; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) right_parents_[fill[rule.right]++] = {lhs, rule.left};
+    }
+    right_parent_lhs_count_.assign(count, 0);
+    for (SymbolId s = 0; s < count; ++s) {
+        const auto parents = rules_ending_with(s);
+        for (std::size_t r = 0; r < parents.size(); ++r) {
+            if (r == 0 || parents[r].lhs != parents[r - 1].lhs) ++right_parent_lhs_count_[s];
+        }
+    }
+
+    // Closures take count^2 bits: very large grammars parse without prediction, as
+    // do grammars whose closures do not settle in a few passes.
+    if (count > kMostPredictedSymbols) return;
+    symbol_words_ = (count + 63) / 64;
+    right_closure_.assign(count * symbol_words_, 0);
+    for (SymbolId s = 0; s < count; ++s) right_closure_[s * symbol_words_ + (s >> 6)] |= std::uint64_t{1} << (s & 63);
+    right_parent_set_.assign(count * symbol_words_, 0);
+    for (SymbolId s = 0; s < count; ++s) {
+        for (const RightParent& parent : rules_ending_with(s)) {
+            right_parent_set_[s * symbol_words_ + (parent.lhs >> 6)] |= std::uint64_t{1} << (parent.lhs & 63);
+        }
+    }
+    int passes = 0;
+    for (bool changed = true; changed; ++passes) {
+        if (passes == kClosurePasses) {
+            right_closure_.clear();
+            right_parent_set_.clear();
+            symbol_words_ = 0;
+            return;
+        }
+        changed = false;
+        for (SymbolId s = count; s-- > 0;) {
+            std::uint64_t* into = right_closure_.data() + s * symbol_words_;
+            for (const BinaryRule& rule : rules_of(s)) {
+                const std::uint64_t* from = right_closure_.data() + rule.right * symbol_words_;
+                for (std::size_t w = 0; w < symbol_words_; ++w) {
+                    const std::uint64_t merged = into[w] | from[w];
+                    if (merged != into[w]) into[w] = merged, changed = true;
+                }
+            }
+        }
+    }
+}
+
+// The characters that begin (end) a string of the start symbol are those of the
+// symbols reachable from it through first (second) right-hand symbols.
+void PreparedGrammar::mark_edge_characters() {
+    const std::size_t characters = lexical_begin_.size() - 1;
+    for (const bool first : {true, false}) {
+        std::vector<char> reached(symbol_count(), 0);
+        std::vector<SymbolId> work{start_};
+        reached[start_] = 1;
+        while (!work.empty()) {
+            const SymbolId symbol = work.back();
+            work.pop_back();
+            for (const BinaryRule& rule : rules_of(symbol)) {
+                const SymbolId corner = first ? rule.left : rule.right;
+                if (!reached[corner]) reached[corner] = 1, work.push_back(corner);
+            }
+        }
+        std::vector<char>& marks = first ? begins_ : ends_;
+        marks.assign(characters, 0);
+        for (std::uint32_t character = 0; character < characters; ++character) {
+            for (const LexicalEntry& entry : lexical_entries(character)) {
+                if (reached[entry.symbol]) marks[character] = 1;
+            }
+        }
     }
 }
 

@@ -31,6 +31,20 @@ struct BinaryRule {
 struct LeftCorner {
     SymbolId lhs;
     SymbolId right;
+    std::uint32_t group_end;  // in the symbol's list: one past the last corner with this `right`
+};
+
+// A binary rule lhs -> X Y whose Y derives single characters only, seen from X and
+// one character Y derives.
+struct CharacterCorner {
+    std::uint32_t character;
+    SymbolId lhs;
+};
+
+// A binary rule seen from its second right-hand symbol: lhs -> left (that symbol).
+struct RightParent {
+    SymbolId lhs;
+    SymbolId left;
 };
 
 // A symbol that derives a character, with the tag of its first terminal rule for it.
@@ -62,16 +76,45 @@ public:
         return {binary_rules_.data() + rule_begin_[symbol], binary_rules_.data() + rule_begin_[symbol + 1]};
     }
 
-    // The rules whose first right-hand symbol is `symbol`, each (lhs, right) once.
+    // The rules whose first right-hand symbol is `symbol`, each (lhs, right) once,
+    // ordered by their second symbol.
     std::span<const LeftCorner> rules_starting_with(SymbolId symbol) const noexcept {
         return {left_corners_.data() + left_corner_begin_[symbol],
                 left_corners_.data() + left_corner_begin_[symbol + 1]};
+    }
+    // The rules lhs -> symbol Y whose Y is not wide, as (a character Y derives, lhs),
+    // ordered by character.
+    std::span<const CharacterCorner> corners_by_character(SymbolId symbol) const noexcept {
+        return {character_corners_.data() + character_corner_begin_[symbol],
+                character_corners_.data() + character_corner_begin_[symbol + 1]};
     }
     // The symbols that are the first right-hand symbol of some rule.
     std::span<const SymbolId> left_children() const noexcept { return left_children_; }
     // The wide ones among them (ids are numbered wide first, so they lead the list).
     std::span<const SymbolId> wide_left_children() const noexcept {
         return std::span<const SymbolId>(left_children_).first(wide_left_children_);
+    }
+
+    // The rules whose second right-hand symbol is `symbol`, each (lhs, left) once,
+    // ordered by left-hand side; and how many distinct left-hand sides they have.
+    std::span<const RightParent> rules_ending_with(SymbolId symbol) const noexcept {
+        return {right_parents_.data() + right_parent_begin_[symbol],
+                right_parents_.data() + right_parent_begin_[symbol + 1]};
+    }
+    std::size_t parents_ending_with(SymbolId symbol) const noexcept { return right_parent_lhs_count_[symbol]; }
+    // Those left-hand sides as a symbol set.
+    std::span<const std::uint64_t> parent_set_ending_with(SymbolId symbol) const noexcept {
+        return {right_parent_set_.data() + symbol * symbol_words_, symbol_words_};
+    }
+
+    // Whether the closures below exist (not for very large grammars).
+    bool predicts_ends() const noexcept { return symbol_words_ > 0; }
+    // Symbol sets are bit sets of this many words.
+    std::size_t symbol_words() const noexcept { return symbol_words_; }
+    // The symbols that can end every string `symbol` derives: itself, and the second
+    // right-hand symbols of its rules, of theirs, and so on.
+    std::span<const std::uint64_t> right_closure(SymbolId symbol) const noexcept {
+        return {right_closure_.data() + symbol * symbol_words_, symbol_words_};
     }
 
     // True for the symbol spelled as the empty string: the walk stops at a rule
@@ -85,11 +128,20 @@ public:
         return found == other_characters_.end() ? kNoCharacter : found->second;
     }
 
+    // Whether a string the start symbol derives may begin (end) with the character:
+    // a necessary condition, checked before any chart is built.
+    bool may_begin(std::uint32_t character) const noexcept { return begins_[character] != 0; }
+    bool may_end(std::uint32_t character) const noexcept { return ends_[character] != 0; }
+
     std::span<const LexicalEntry> lexical_entries(std::uint32_t character) const noexcept {
         return {lexical_.data() + lexical_begin_[character], lexical_.data() + lexical_begin_[character + 1]};
     }
 
 private:
+    void mark_edge_characters();
+    void index_right_contexts();
+    void index_character_corners();
+
     SymbolId start_ = kNoSymbol;
     SymbolId empty_symbol_ = kNoSymbol;
     std::size_t wide_count_ = 0;
@@ -105,6 +157,16 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> other_characters_;
     std::vector<LexicalEntry> lexical_;
     std::vector<std::size_t> lexical_begin_;
+    std::vector<CharacterCorner> character_corners_;
+    std::vector<std::size_t> character_corner_begin_;
+    std::vector<RightParent> right_parents_;
+    std::vector<std::size_t> right_parent_begin_;
+    std::vector<std::size_t> right_parent_lhs_count_;
+    std::size_t symbol_words_ = 0;
+    std::vector<std::uint64_t> right_closure_;
+    std::vector<std::uint64_t> right_parent_set_;
+    std::vector<char> begins_;
+    std::vector<char> ends_;
 };
 
 }  // namespace engine

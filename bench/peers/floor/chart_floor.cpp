@@ -8,8 +8,8 @@
 //     end                           (runs the block)
 // and prints one JSON object per string: the least number of 64-bit words a
 // span-by-span chart's AND operations must touch, the time of that many word ANDs
-// at several vector widths, the parser's time, and the words its own row fill
-// touches (counted in a copy of the fill).
+// at several vector widths, and the words the parser's own fill touches, read
+// from the counters the engine keeps when built with ENGINE_FILL_COUNTERS.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -19,10 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "counting_fill.hpp"
 #include "grammar/cyk_parser.hpp"
+#include "grammar/fill_counters.hpp"
 #include "grammar/prepared_grammar.hpp"
 #include "word_loops.hpp"
+
+#ifndef ENGINE_FILL_COUNTERS
+#error "chart_floor reads the fill's counters: build the engine with ENGINE_FILL_COUNTERS"
+#endif
 
 namespace {
 
@@ -83,18 +87,6 @@ double best_time(Run run, int max_runs, double budget) {
     return best;
 }
 
-// Words the chart's reset writes: rows and columns of the wide symbols, the
-// single-position bitsets of every symbol and the row ends (one word each).
-std::uint64_t zeroed_words(const engine::PreparedGrammar& grammar, std::size_t n) {
-    const std::uint64_t words = (n + 63) / 64;
-    std::uint64_t row_words = 0, column_words = 0;
-    for (std::size_t p = 0; p < n; ++p) {
-        row_words += words - (p >> 6);
-        column_words += (p >> 6) + 1;
-    }
-    return grammar.wide_count() * (row_words + column_words + n) + grammar.symbol_count() * words;
-}
-
 volatile std::uint64_t g_sink;  // keeps the AND loops' results alive
 
 // Seconds for `passes` passes of `loop` over the arrays, run in chunks of about
@@ -121,13 +113,11 @@ void run_block(const std::string& name, const std::vector<engine::TaggedRule>& r
         const FloorCount floor = floor_count(grammar, n);
 
         std::vector<std::int32_t> tags;
-        bool accepted = false;
         parser.parse(text, tags);  // warm-up: the chart's memory is kept
-        const double parse_seconds = best_time([&] { accepted = parser.parse(text, tags); }, 50, 1.0);
-
-        peers::FillCounts counts;
-        const auto counted_tags = peers::counting_parse(grammar, text, counts);
-        const bool same = accepted ? (counted_tags && *counted_tags == tags) : !counted_tags;
+        const engine::FillCounters before = engine::fill_counters();
+        const bool accepted = parser.parse(text, tags);
+        const engine::FillCounters after = engine::fill_counters();
+        const auto counted = [&](std::uint64_t engine::FillCounters::*field) { return after.*field - before.*field; };
 
         // Arrays one chart row long (they stay in the first-level cache).
         const std::size_t row_words = (n + 63) / 64;
@@ -141,13 +131,13 @@ void run_block(const std::string& name, const std::vector<engine::TaggedRule>& r
 
         std::ostringstream out;
         out << "{\"grammar\": \"" << name << "\", \"n\": " << n << ", \"accepted\": " << (accepted ? "true" : "false")
-            << ", \"copy_matches\": " << (same ? "true" : "false") << ", \"floor_words\": " << floor.words
-            << ", \"rule_spans\": " << floor.rule_spans << ", \"parse_seconds\": " << parse_seconds
-            << ", \"fill_words\": " << counts.fill_words() << ", \"end_scan_words\": " << counts.end_scan_words
-            << ", \"row_or_words\": " << counts.row_or_words << ", \"single_checks\": " << counts.single_checks
-            << ", \"mirror_scan_words\": " << counts.mirror_scan_words
-            << ", \"mirrored_bits\": " << counts.mirrored_bits << ", \"walk_and_words\": " << counts.walk_and_words
-            << ", \"zeroed_words\": " << zeroed_words(grammar, n)
+            << ", \"floor_words\": " << floor.words << ", \"rule_spans\": " << floor.rule_spans
+            << ", \"fill_words\": " << (after.fill_words() - before.fill_words())
+            << ", \"end_scan_words\": " << counted(&engine::FillCounters::end_scan_words)
+            << ", \"row_or_words\": " << counted(&engine::FillCounters::row_or_words)
+            << ", \"single_checks\": " << counted(&engine::FillCounters::single_checks)
+            << ", \"row_store_words\": " << counted(&engine::FillCounters::row_store_words)
+            << ", \"walk_tests\": " << counted(&engine::FillCounters::walk_tests)
             << ", \"and_loops\": {";
         bool first = true;
         for (const peers::WordLoop& loop : loops) {

@@ -1,0 +1,105 @@
+"""What the scaling benchmarks share: the build they measure, formatting and the report file."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.machinery
+import subprocess
+import sys
+import time
+import types
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+RESULTS = ROOT / "bench" / "results"
+DEFAULT_BUILD = ROOT / "build" / "bench"
+
+
+def load_bench_run():
+    """bench/run.py as the module `bench_run` (machine description, naive build)."""
+    if "bench_run" in sys.modules:
+        return sys.modules["bench_run"]
+    path = ROOT / "bench" / "run.py"
+    loader = importlib.machinery.SourceFileLoader("bench_run", str(path))
+    module = types.ModuleType(loader.name)
+    module.__file__ = str(path)
+    sys.modules[loader.name] = module
+    loader.exec_module(module)
+    return module
+
+
+def add_build_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--build", type=Path, default=DEFAULT_BUILD,
+                        help="directory holding _engine and _naive_engine (default build/bench, "
+                             "configured and built from the sources when it is the default)")
+    parser.add_argument("--label", default="", help="suffix of the results file, e.g. 'baseline'")
+
+
+def prepare_build(build: Path) -> list[str]:
+    """Builds the default snapshot if needed; returns the path entries that select it.
+
+    A snapshot of its own keeps a running benchmark away from rebuilds of build/dev.
+    """
+    build = build.resolve()
+    if build == DEFAULT_BUILD.resolve():
+        if not (build / "CMakeCache.txt").exists():
+            subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                            f"-DPython_EXECUTABLE={sys.executable}", "-DENGINE_TOOLS=ON"],
+                           check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(build), "--target", "_engine", "_naive_engine"], check=True,
+                       stdout=subprocess.DEVNULL)
+    if not any(build.glob("_engine*.so")):
+        sys.exit(f"no _engine module in {build}")
+    sys.path.insert(0, str(build))
+    return [str(build)]
+
+
+def results_path(name: str, label: str) -> Path:
+    return RESULTS / (f"{name}.{label}.md" if label else f"{name}.md")
+
+
+def header_lines(title: str, engine_file: str, extra: list[str]) -> list[str]:
+    lines = [f"# {title}", "", f"Run {time.strftime('%Y-%m-%d %H:%M:%S')}.", ""]
+    lines += load_bench_run().machine_description()
+    lines += [f"- `_engine`: {engine_file}", *extra, ""]
+    return lines
+
+
+def fmt_time(seconds: float | None) -> str:
+    if seconds is None:
+        return "—"
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.1f} µs"
+    if seconds < 1:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds:.2f} s"
+
+
+def fmt_ratio(ratio: float | None) -> str:
+    if ratio is None:
+        return "—"
+    if ratio >= 100:
+        return f"{ratio:,.0f}x"
+    if ratio >= 10:
+        return f"{ratio:.1f}x"
+    return f"{ratio:.2f}x"
+
+
+def fmt_mb(mb: float | None) -> str:
+    return "—" if mb is None else f"{mb:,.0f} MB"
+
+
+def table(header: list[str], rows: list[list[str]]) -> list[str]:
+    return ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|",
+            *("| " + " | ".join(row) + " |" for row in rows), ""]
+
+
+def log(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+
+
+def write_report(path: Path, lines: list[str]) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    print("\n".join(lines))
+    log(f"written to {path}")

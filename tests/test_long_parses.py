@@ -1,0 +1,97 @@
+"""Long strings: rows of many words, stored only where something is derivable,
+limited to what the rest of the string lets end where; the derivation stays the
+one that rule order and the smallest split pick."""
+
+from hypothesis import given, settings, strategies as st
+
+import _engine
+import bitset_reference
+import reference_model as model
+
+LETTERS = ["a", "b", "c"]
+NAMES = ["S", "A", "B", "C", ""]
+
+binary_rules = st.tuples(st.sampled_from(NAMES), st.tuples(st.sampled_from(NAMES), st.sampled_from(NAMES)))
+lexical_rules = st.tuples(st.sampled_from(NAMES), st.tuples(st.sampled_from(LETTERS)))
+
+
+@st.composite
+def grammars(draw):
+    """Rule lists of a few nonterminals, sometimes closed by rules that make every
+    string over the letters derivable, so that long strings parse too."""
+    rules = draw(st.lists(st.one_of(binary_rules, lexical_rules), min_size=1, max_size=12))
+    if draw(st.booleans()):
+        rules += [("S", ("S", "S"))] + [("S", (c,)) for c in LETTERS]
+    return [(lhs, list(rhs), draw(st.integers(-1, 20))) for lhs, rhs in rules]
+
+
+@st.composite
+def long_texts(draw, max_size):
+    """Repeats of a short piece with a few letters changed: parses are likely where
+    the piece parses, and failures come at any position."""
+    piece = draw(st.lists(st.sampled_from(LETTERS), min_size=1, max_size=6))
+    length = draw(st.integers(1, max_size))
+    text = (piece * (length // len(piece) + 1))[:length]
+    for position in draw(st.lists(st.integers(0, length - 1), max_size=2)):
+        text[position] = draw(st.sampled_from(LETTERS))
+    return "".join(text)
+
+
+@settings(max_examples=150)
+@given(rules=grammars(), text=long_texts(12), start=st.sampled_from(NAMES))
+def test_bitset_reference_agrees_with_model(rules, text, start):
+    assert bitset_reference.parse_cnf(text, rules, start) == model.parse_cnf(text, rules, start)
+
+
+@settings(max_examples=120)
+@given(rules=grammars(), text=long_texts(200), start=st.sampled_from(["S", "A"]))
+def test_long_parse_matches_reference(rules, text, start):
+    assert _engine.parse_cnf(text, rules, start) == bitset_reference.parse_cnf(text, rules, start)
+
+
+def test_right_context_decides_what_ends_where():
+    # A derives "a" runs; only the run before the final "b" can end an S.
+    rules = [
+        ("S", ["A", "B"], 0),
+        ("A", ["A", "A"], 1),
+        ("A", ["a"], 2),
+        ("B", ["b"], 3),
+        ("S", ["S", "S"], 4),
+    ]
+    for length in (1, 63, 64, 65, 130, 1000):
+        text = "a" * length + "b"
+        expected = bitset_reference.parse_cnf(text, rules, "S") if length <= 130 else None
+        tags = _engine.parse_cnf(text, rules, "S")
+        assert tags is not None and len(tags) == 2 * len(text) - 1
+        if expected is not None:
+            assert tags == expected
+        assert _engine.parse_cnf(text + "a", rules, "S") is None
+        assert _engine.parse_cnf("b" + text, rules, "S") is None
+
+
+def test_many_wide_symbols_across_many_rows():
+    # Hundreds of wrapping pairs, as the induction builds them: rows of most
+    # symbols stay empty, and strings that fail do so before the fill is done.
+    firsts = [chr(0x61 + i) for i in range(12)]  # a .. l
+    lasts = [chr(0x41 + i) for i in range(12)]  # A .. L
+    productions = []
+    for first in firsts:
+        for last in lasts:
+            productions += [("S", [first, "S", last]), ("S", [first, last])]
+    productions.append(("S", ["S", "S"]))
+    terminals = set(firsts + lasts + ["z"])
+    rules = _engine.to_cnf_tagged(productions, terminals)
+    good = "a" + "b" * 20 + "A" * 20 + "B" + "cD" * 20
+    bad = good[:50] + "z" + good[50:]
+    tags = _engine.parse_cnf(good, rules, "S")
+    assert tags is not None and tags == bitset_reference.parse_cnf(good, rules, "S")
+    assert _engine.parse_cnf(bad, rules, "S") is None
+    metrics = _engine.grammar_bpc(productions, [good, bad, good[1:]], terminals, "S")
+    assert metrics["parse_failures"] == 2.0
+
+
+def test_rows_where_every_span_derives_are_held_without_their_words():
+    # S -> S S | a derives every span of "aaa...": a chart of 10^10 bits if held.
+    rules = _engine.to_cnf_tagged([("S", ["S", "S"]), ("S", ["a"])], {"a"})
+    n = 100_000
+    assert _engine.parse_cnf("a" * n, rules, "S") == [0, 1] * (n - 1) + [1]
