@@ -131,7 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
         type=float,
         help="share of the training lines held out for testing without --test (default 0.25: every fourth line)",
     )
-    induce_.add_argument("--deep", action="store_true", help="grow a hierarchy of nonterminals (the deep method)")
+    induce_.add_argument("--deep", action="store_true", help="the deep method: phrases found by merging pairs, kept where they lower the held-out score")
     induce_.add_argument("--json", action="store_true", help="print the result as JSON")
     induce_.add_argument("--all", action="store_true", help=f"print every production (default: at most {SHOWN_PRODUCTIONS})")
     induce_.add_argument(

@@ -94,8 +94,8 @@ def induce(
     terminal set, an iterable of symbols (a str gives its characters, a set is
     taken in code-point order); by default
     the characters of the training lines in the order they first occur.
-    `method` is "engine" (the engine's two candidates) or "deep" (a hierarchy of
-    nonterminals grown on top of the engine's candidate; `progress` is then
+    `method` is "engine" (the engine's two candidates) or "deep" (phrases found by
+    merging pairs on top of the engine's candidate; `progress` is then
     called as `progress(done, total, what)`).
 
     Giving `workers`, `chunk_lines` or `client` (engine method only) reads the
