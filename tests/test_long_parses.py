@@ -95,3 +95,28 @@ def test_rows_where_every_span_derives_are_held_without_their_words():
     rules = _engine.to_cnf_tagged([("S", ["S", "S"]), ("S", ["a"])], {"a"})
     n = 100_000
     assert _engine.parse_cnf("a" * n, rules, "S") == [0, 1] * (n - 1) + [1]
+
+
+def test_symbols_with_identical_rules_keep_their_own_rule_order_and_tags():
+    # X and Y have the same rules, so they derive the same spans the same way; the
+    # rule listed first for S still decides which one's tag is reported. The
+    # empty symbol has the same rules as Y but ends the walk at its rule.
+    rules = [
+        ("A", ["a"], -1),
+        ("B", ["b"], -1),
+        ("X", ["A", "B"], 3),
+        ("Y", ["A", "B"], 3),
+        ("", ["A", "B"], 3),
+        ("S", ["Y", "A"], 7),
+        ("S", ["X", "A"], 8),
+        ("S", ["A", ""], 9),
+        ("S", ["S", "S"], 10),
+    ]
+    for text in ["aba", "aab", "abaaab", "aab" * 40 + "aba" * 40]:
+        expected = bitset_reference.parse_cnf(text, rules, "S")
+        assert expected is not None
+        assert _engine.parse_cnf(text, rules, "S") == expected
+        if len(text) <= 12:
+            assert expected == model.parse_cnf(text, rules, "S")
+    assert _engine.parse_cnf("aba", rules, "S") == [7, 3, -1, -1, -1]
+    assert _engine.parse_cnf("aab", rules, "S") == [9]
