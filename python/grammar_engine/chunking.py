@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from typing import BinaryIO
 
 from .errors import InputError
+from .text_lines import open_binary
 
 # Lines per chunk unless the caller says otherwise: large enough that the
 # per-chunk costs (grammar preparation, transfer) vanish, small enough that
@@ -78,16 +79,7 @@ def _checked_lines(corpus: Iterable[str]) -> Iterator[tuple[int, str]]:
 
 
 def _open_corpus_file(path: str) -> BinaryIO:
-    try:
-        return open(path, "rb")
-    except FileNotFoundError:
-        raise InputError("no such file", path) from None
-    except IsADirectoryError:
-        raise InputError("is a directory, not a file", path) from None
-    except PermissionError:
-        raise InputError("permission denied", path) from None
-    except OSError as error:
-        raise InputError(error.strerror or str(error), path) from None
+    return open_binary(path)
 
 
 def _file_chunks(path: str, chunk_lines: int) -> Iterator[Chunk]:

@@ -7,14 +7,15 @@ optional. Any other character, white space included, is kept.
 
 from __future__ import annotations
 
+from typing import BinaryIO
+
 from .errors import InputError
 
 
-def read_lines(path: str) -> list[str]:
-    """All lines of the file at `path`, decoded; `InputError` names file and line."""
+def open_binary(path: str) -> BinaryIO:
+    """The file at `path` opened for reading bytes; `InputError` says why it cannot be."""
     try:
-        with open(path, "rb") as stream:
-            data = stream.read()
+        return open(path, "rb")
     except FileNotFoundError:
         raise InputError("no such file", path) from None
     except IsADirectoryError:
@@ -23,6 +24,15 @@ def read_lines(path: str) -> list[str]:
         raise InputError("permission denied", path) from None
     except OSError as error:
         raise InputError(error.strerror or str(error), path) from None
+
+
+def read_lines(path: str) -> list[str]:
+    """All lines of the file at `path`, decoded; `InputError` names file and line."""
+    with open_binary(path) as stream:
+        try:
+            data = stream.read()
+        except OSError as error:
+            raise InputError(error.strerror or str(error), path) from None
     return decode_lines(data, path)
 
 
