@@ -17,13 +17,23 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from multiprocessing import connection, get_context
-from typing import Any
+from multiprocessing.connection import Connection
+from typing import Any, TypedDict
 
 from .chunking import Chunk, Corpus, chunk_size, iter_chunks
 from .errors import ChunkError, InputError
 
 # Chunks counted or waiting to be merged, per worker, at any time.
 CHUNKS_IN_FLIGHT_PER_WORKER = 2
+
+
+class ChunkOptions(TypedDict, total=False):
+    """The keyword arguments that choose how a chunked run counts its chunks
+    (those left out take their defaults)."""
+
+    workers: int | None
+    chunk_lines: int | None
+    client: Any
 
 
 class ChunkRunner:
@@ -48,7 +58,9 @@ class ChunkRunner:
             self._pool.stop()
             self._pool = None
 
-    def map(self, step: Callable[..., Any], args: tuple, corpus: Corpus, what: str) -> Iterator[Any]:
+    def map(
+        self, step: Callable[..., Any], args: tuple[Any, ...], corpus: Corpus, what: str
+    ) -> Iterator[Any]:
         """`step(*args, lines)` for the lines of each chunk of `corpus`, in chunk order."""
         # A cluster's workers may not see this machine's files: they get lines.
         chunks = iter_chunks(corpus, self._chunk_lines, by_reference=self._client is None)
@@ -84,7 +96,7 @@ class ChunkRunner:
                 bar.close()
 
 
-def _progress_bar(wanted: bool | None, what: str):
+def _progress_bar(wanted: bool | None, what: str) -> Any:
     if wanted is None:
         wanted = sys.stderr.isatty()
     if not wanted:
@@ -94,13 +106,15 @@ def _progress_bar(wanted: bool | None, what: str):
     return tqdm(desc=what, unit=" lines", unit_scale=True, leave=False, file=sys.stderr)
 
 
-def _run_step(step: Callable[..., Any], args: tuple, chunk: Chunk) -> tuple[int, Any]:
+def _run_step(step: Callable[..., Any], args: tuple[Any, ...], chunk: Chunk) -> tuple[int, Any]:
     """Reads the chunk's lines and runs the step on them: (number of lines, result)."""
     lines = chunk.read()
     return len(lines), step(*args, lines)
 
 
-def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[Chunk, int, Any]]:
+def _map_here(
+    step: Callable[..., Any], args: tuple[Any, ...], chunks: Iterator[Chunk]
+) -> Iterator[tuple[Chunk, int, Any]]:
     for chunk in chunks:
         try:
             lines, result = _run_step(step, args, chunk)
@@ -111,7 +125,9 @@ def _map_here(step, args, chunks: Iterator[Chunk]) -> Iterator[tuple[Chunk, int,
         yield chunk, lines, result
 
 
-def _map_processes(step, args, chunks: Iterator[Chunk], pool: "_WorkerPool") -> Iterator[tuple[Chunk, int, Any]]:
+def _map_processes(
+    step: Callable[..., Any], args: tuple[Any, ...], chunks: Iterator[Chunk], pool: "_WorkerPool"
+) -> Iterator[tuple[Chunk, int, Any]]:
     """Each worker process counts one chunk at a time; results are held back until
     all earlier chunks are in, and no chunk is sent more than a small window ahead
     of the next one to merge."""
@@ -164,7 +180,7 @@ class _WorkerPool:
                 self._workers.append((process, ours))
                 self.idle.append(slot)
 
-    def send(self, chunk: Chunk, step, args) -> None:
+    def send(self, chunk: Chunk, step: Callable[..., Any], args: tuple[Any, ...]) -> None:
         slot = self.idle.pop()
         _, conn = self._workers[slot]
         self._busy[slot] = chunk
@@ -186,6 +202,8 @@ class _WorkerPool:
         for slot in answered:
             process, conn = self._workers[slot]
             chunk = self._busy[slot]
+            status: str | None
+            value: Any
             try:
                 status, value = conn.recv() if conn.poll() else (None, None)
             except (EOFError, OSError):
@@ -232,7 +250,7 @@ class _sigint_ignored:
             signal.signal(signal.SIGINT, self._previous)
 
 
-def _worker_main(conn) -> None:
+def _worker_main(conn: Connection) -> None:
     """A worker process: runs (step, args, chunk) tasks until the pipe closes."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     while True:
@@ -240,6 +258,7 @@ def _worker_main(conn) -> None:
             step, args, chunk = conn.recv()
         except (EOFError, OSError):
             return
+        answer: tuple[str, tuple[int, Any] | tuple[str, Exception]]
         try:
             answer = ("ok", _run_step(step, args, chunk))
         except Exception as error:
@@ -267,7 +286,9 @@ def _picklable(error: Exception) -> Exception:
         return RuntimeError(f"{type(error).__name__}: {error}")
 
 
-def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iterator[tuple[Chunk, int, Any]]:
+def _map_dask(
+    client: Any, step: Callable[..., Any], args: tuple[Any, ...], chunks: Iterator[Chunk], workers: int
+) -> Iterator[tuple[Chunk, int, Any]]:
     """The chunks as tasks of a Dask cluster, a bounded number submitted at a time."""
     from distributed import wait
 
@@ -305,7 +326,7 @@ def _map_dask(client, step, args, chunks: Iterator[Chunk], workers: int) -> Iter
             client.cancel(list(pending))
 
 
-def _dask_failure(future) -> BaseException:
+def _dask_failure(future: Any) -> BaseException:
     """What went wrong with a Dask task that did not finish."""
     try:
         error = future.exception()

@@ -209,8 +209,11 @@ class RereadableCorpus:
         return self._first_pass()
 
     def _first_pass(self) -> Iterator[str]:
+        corpus = self._corpus
+        # Paths and sequences are read again directly and never get here.
+        assert not isinstance(corpus, (str, os.PathLike))
         self._spill = tempfile.TemporaryFile()
-        source = iter(self._corpus)
+        source = iter(corpus)
         while batch := list(itertools.islice(source, self._BATCH)):
             pickle.dump(batch, self._spill, protocol=pickle.HIGHEST_PROTOCOL)
             yield from batch

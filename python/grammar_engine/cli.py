@@ -22,7 +22,7 @@ import signal
 import sys
 import threading
 import warnings
-from typing import Callable, Iterator, Sequence, TypeVar
+from typing import TYPE_CHECKING, Callable, Iterator, Sequence, TypeVar
 
 from . import diagnostics
 from ._version import __version__
@@ -34,6 +34,9 @@ from .limits import LineCost, induction_wide, line_cost
 from .scoring import Score
 from .text_lines import decode_lines
 from .tree import Tree, TreeMismatch
+
+if TYPE_CHECKING:
+    from .chunk_runner import ChunkOptions
 
 PROG = "grammar-engine"
 EXIT_OK = 0
@@ -466,12 +469,12 @@ def _corpus_argument(path: str, chunked: bool) -> str | list[str]:
 
 
 @contextlib.contextmanager
-def _chunk_options(args: argparse.Namespace) -> Iterator[dict[str, object]]:
+def _chunk_options(args: argparse.Namespace) -> Iterator[ChunkOptions]:
     """The keyword arguments of a chunked run, with a Dask client while it lasts."""
     if not _chunked(args):
         yield {}
         return
-    options: dict[str, object] = {"workers": args.workers, "chunk_lines": args.chunk_lines}
+    options: ChunkOptions = {"workers": args.workers, "chunk_lines": args.chunk_lines}
     if args.dask is None:
         yield options
         return
@@ -484,7 +487,8 @@ def _chunk_options(args: argparse.Namespace) -> Iterator[dict[str, object]]:
     except (OSError, TimeoutError, ValueError) as error:
         raise InputError(f"cannot reach the Dask scheduler at {args.dask}: {error}") from None
     with client:
-        yield {**options, "client": client}
+        options["client"] = client
+        yield options
 
 
 def _read_corpus(path: str) -> list[str]:

@@ -22,7 +22,7 @@ class InputError(ValueError):
         self.path = path
         self.line = line
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[InputError], tuple[str, str | None, int | None]]:
         # Keeps file and line when the error crosses into another process.
         return (type(self), (self.message, self.path, self.line))
 
@@ -46,7 +46,7 @@ class ChunkError(RuntimeError):
         self.last_line = last_line
         self.reason = reason
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[ChunkError], tuple[int, int, int, str]]:
         return (type(self), (self.index, self.first_line, self.last_line, self.reason))
 
 

@@ -17,13 +17,16 @@ from __future__ import annotations
 import contextlib
 import math
 from dataclasses import dataclass
-from typing import Any, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
 
 from . import diagnostics
 from .corpus import alphabet_of
 from .errors import InputError
 from .grammar import Grammar
 from .scoring import Corpus, corpus_lines, corpus_source
+
+if TYPE_CHECKING:
+    from .chunk_runner import ChunkOptions
 
 METHODS = ("engine", "deep")
 # The names the engine's candidates and its conversion use for nonterminals.
@@ -109,7 +112,7 @@ def induce(
     if workers is not None or chunk_lines is not None or client is not None:
         if method != "engine":
             raise ValueError("workers, chunk_lines and client apply to the engine method only")
-        options = {"workers": workers, "chunk_lines": chunk_lines, "client": client}
+        options: ChunkOptions = {"workers": workers, "chunk_lines": chunk_lines, "client": client}
         return _induce_in_chunks(train, test, alphabet, test_share, options)
     train_lines = corpus_lines(train).lines
     if test is None:
@@ -148,7 +151,7 @@ def induce(
 
 
 def _induce_in_chunks(
-    train: Corpus, test: Corpus | None, alphabet: Iterable[str] | None, test_share: float, options: dict
+    train: Corpus, test: Corpus | None, alphabet: Iterable[str] | None, test_share: float, options: ChunkOptions
 ) -> Induction:
     """`induce` with the engine method on corpora read in chunks (see `sharding`)."""
     from . import sharding
@@ -287,7 +290,7 @@ def _alphabet(alphabet: Iterable[str] | None, train: list[str]) -> list[str]:
     return symbols
 
 
-def _stand_ins(train: list[str], test: list[str], alphabet: list[str]) -> dict[str, str]:
+def _stand_ins(train: Sequence[str], test: Sequence[str], alphabet: list[str]) -> dict[str, str]:
     """For each character equal to the engine's nonterminal, an unused stand-in.
 
     The stand-in has the same UTF-8 length and occurs nowhere in the corpus or

@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Mapping, Union
 
 from . import diagnostics
 from .corpus import read_corpus
@@ -131,6 +131,7 @@ def score_grammar(
     import _engine
 
     form = grammar._engine_form(normalize)
+    missing: Mapping[str, int]
     if workers is None and chunk_lines is None and client is None:
         source = corpus_lines(corpus)
         metrics = _engine.grammar_bpc(
@@ -145,6 +146,8 @@ def score_grammar(
             form.engine_productions(), set(form.terminals), form.start, corpus_source(corpus),
             frozenset(form.terminals), workers=workers, chunk_lines=chunk_lines, client=client,
         )
+        # Asked for with the terminals, so always made.
+        assert census is not None
         if census.lines == 0:
             raise InputError("empty corpus: no non-blank lines", "<lines>")
         lines, size = census.lines, counts[3]

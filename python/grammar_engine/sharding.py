@@ -34,9 +34,10 @@ from typing import Any
 import _engine
 
 from . import _partial
-from .chunk_runner import ChunkError, ChunkRunner
+from .chunk_runner import ChunkRunner
 from .chunking import Chunk, Corpus, RereadableCorpus, iter_chunks
 from .diagnostics import missing_characters
+from .errors import ChunkError
 
 __all__ = [
     "Census", "Chunk", "ChunkError", "InductionDetails", "RereadableCorpus", "census",
@@ -44,6 +45,8 @@ __all__ = [
 ]
 
 Productions = Sequence[tuple[str, Sequence[str]]]
+# A chunk's derivation counts: uses per production, parse failures, failed bytes, corpus bytes.
+DerivationCounts = tuple[list[int], int, int, int]
 
 
 def score_sharded(
@@ -223,8 +226,10 @@ def _translated(table: dict[int, str] | None, lines: list[str]) -> list[str]:
     return [line.translate(table) for line in lines] if table else lines
 
 
-def _score_chunk(productions: Productions, terminals: frozenset[str], start: str,
-                 census_terminals: frozenset[str] | None, lines: list[str]):
+def _score_chunk(
+    productions: Productions, terminals: frozenset[str], start: str,
+    census_terminals: frozenset[str] | None, lines: list[str],
+) -> tuple[DerivationCounts, Census | None]:
     counts = _partial.derivation_counts(productions, terminals, start, lines)
     return counts, (_census_chunk(census_terminals, lines) if census_terminals is not None else None)
 
@@ -258,12 +263,12 @@ def _merge_censuses(parts: list[Census]) -> Census:
     )
 
 
-def _pair_stats(table: dict[int, str] | None, lines: list[str]):
+def _pair_stats(table: dict[int, str] | None, lines: list[str]) -> tuple[bytes, bytes]:
     return _partial.pair_stats(_translated(table, lines))
 
 
-def _count_each(grammars: list[tuple[Productions, str]], terminals: frozenset[str],
-                table: dict[int, str] | None, lines: list[str]):
+def _count_each(grammars: Sequence[tuple[Productions, str]], terminals: frozenset[str],
+                table: dict[int, str] | None, lines: list[str]) -> list[DerivationCounts]:
     lines = _translated(table, lines)
     return [_partial.derivation_counts(p, terminals, start, lines) for p, start in grammars]
 
