@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import importlib.util
-import math
 import pickle
 import re
 import warnings
@@ -295,7 +294,47 @@ def test_package_surface():
     assert grammar_engine.__version__.count(".") == 2
     assert {"Grammar", "Tree", "Score", "Induction", "induce"} <= set(grammar_engine.__all__)
     assert (Path(grammar_engine.__file__).parent / "py.typed").exists()
-    cost = Grammar.from_string(ANBN).parse_cost(1_000_000)
-    assert not cost.fits and "chart" in cost.problem()
-    assert Grammar.from_string(ANBN).parse_cost(1000).problem() is None
-    assert math.isclose(cost.chart_bytes, cost.wide * 1e12 / 8)
+    cost = Grammar.from_string(ANBN).parse_cost(1000)
+    assert cost.problem() is None and cost.note() is None and cost.fits
+
+
+def test_parse_costs_grow_with_length_and_ambiguity():
+    anbn, dense = Grammar.from_string(ANBN), Grammar.from_string(ANBN + "S -> S S\n")
+    costs = [anbn.parse_cost(n) for n in (10, 1_000, 100_000, 10**7)]
+    for shorter, longer in zip(costs, costs[1:]):
+        assert 0 < shorter.table_bytes < longer.table_bytes <= longer.chart_bytes
+        assert shorter.chart_bytes < longer.chart_bytes and shorter.seconds < longer.seconds
+    assert dense.parse_cost(100_000).seconds > anbn.parse_cost(100_000).seconds
+    # At 100,000 characters the worst case takes hours but fits: noted, not refused.
+    # At ten million it is beyond memory and months: refused, though the tables fit.
+    assert costs[2].problem() is None and costs[2].note() is not None
+    assert costs[-1].fits and costs[-1].hopeless and "days" in costs[-1].problem()
+    # The tables alone (some bytes per character) pass memory only at billions.
+    assert not anbn.parse_cost(10**10).fits and "before any parsing" in anbn.parse_cost(10**10).problem()
+
+
+@pytest.mark.skipif("LD_PRELOAD" in __import__("os").environ, reason="a preloaded runtime distorts peak memory")
+def test_a_low_ambiguity_parse_stays_far_below_its_worst_case():
+    # Measured in a child, whose peak memory is the parse's own.
+    child = """
+import resource
+import _engine
+from grammar_engine import _partial
+rules = _engine.to_cnf_tagged(
+    [("V", ["[", "E", "]"]), ("V", ["[", "]"]), ("V", ["n"]), ("E", ["[", "E", "]"]),
+     ("E", ["[", "]"]), ("E", ["n"]), ("E", ["V", ",", "E"])],
+    {"[", "]", ",", "n"},
+)
+text = "[" + ",".join(["[n,[n,n],[]]"] * 2000) + "]"
+_engine.parse_cnf("[n]", rules, "V")
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+assert _engine.parse_cnf(text, rules, "V") is not None
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+print(grown, *_partial.estimate_parse(rules, "V", len(text)))
+"""
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, check=True)
+    grown, table, rows, _ = map(float, run.stdout.split())
+    assert grown < (table + rows) / 10

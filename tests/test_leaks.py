@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import _engine
+from grammar_engine import _partial
 from conftest import (
     BINDING_ERRORS,
     CONVERSION_ERRORS,
@@ -71,6 +72,9 @@ def cases():
     )
     yield "induce_full", quietly(_engine.induce_full, ["ab", "aabb", "aab"], ["ab", "abab"], ["a", "b"])
     yield "induce_full empty", quietly(_engine.induce_full, [], [], [])
+    yield "estimate_parse", quietly(_partial.estimate_parse, RULES, "S", 1000)
+    yield "estimate_parse bad length", quietly(_partial.estimate_parse, RULES, "S", -1)
+    yield "estimate_parse bad rules", quietly(_partial.estimate_parse, [("S", ["a"])], "S", 10)
 
 
 CASES = dict(cases())

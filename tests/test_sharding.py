@@ -16,6 +16,7 @@ from grammar_engine import _partial, chunk_runner, sharding
 from grammar_engine.errors import InputError
 
 ANBN = [("S", ["a", "S", "b"]), ("S", ["a", "b"])]
+ANBN_RULES = _engine.to_cnf_tagged(ANBN, {"a", "b"})
 BRACKETS = [("S", ["(", "S", ")"]), ("S", ["(", ")"]), ("S", ["S", "S"]), ("S", ["é"])]
 
 # Repeated short lines lift pair counts over the thresholds; other lines are noise.
@@ -143,6 +144,12 @@ def test_arguments_are_checked_as_the_one_call_checks_them():
         (lambda: _partial.score_metrics(ANBN, {"a"}, ([1, 1.0], 0, 0, 0)), TypeError),
         (lambda: _partial.select([("wrap", ANBN, 1)]), TypeError),
         (lambda: _partial.select([("wrap", ANBN)]), ValueError),
+        (lambda: _partial.estimate_parse(ANBN_RULES, "S", -1), OverflowError),
+        (lambda: _partial.estimate_parse(ANBN_RULES, "S", 2**64), OverflowError),
+        (lambda: _partial.estimate_parse(ANBN_RULES, "S", 10.0), TypeError),
+        (lambda: _partial.estimate_parse(ANBN_RULES, b"S", 10), TypeError),
+        (lambda: _partial.estimate_parse(ANBN, "S", 10), ValueError),
+        (lambda: _partial.estimate_parse(ANBN_RULES, "S"), TypeError),
         (lambda: _partial.pair_stats(), TypeError),
         (lambda: _partial.pair_stats(lines=[], extra=1), TypeError),
     ],

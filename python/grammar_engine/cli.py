@@ -30,7 +30,7 @@ from .corpus import DEFAULT_CORPUS_NAME, default_corpus, read_corpus
 from .errors import ChunkError, GrammarEngineWarning, InputError
 from .grammar import Grammar
 from .induction import Induction, induce
-from .limits import LineCost, induction_wide, line_cost
+from .limits import LineCost, induction_cost
 from .scoring import Score
 from .text_lines import decode_lines
 from .tree import Tree, TreeMismatch
@@ -214,7 +214,7 @@ def run_induce(args: argparse.Namespace) -> int:
     test_name = _name(args.test) if args.test is not None else source_name
     if not args.force and not chunked:
         longest = max(len(line) for line in [*source, *(test or [])])
-        _refuse_if_costly(line_cost(longest, induction_wide(source)))
+        _refuse_if_costly(induction_cost(longest, source))
     show_progress = args.deep and sys.stderr.isatty()
     with _chunk_options(args) as options:
         result = _call(
@@ -423,10 +423,14 @@ def _progress_line() -> Callable[[int, int | None, str], None]:
 
 
 def _refuse_if_costly(cost: LineCost) -> None:
-    """Stop with an explanation before a line that cannot be held or would take hours."""
+    """Stop with an explanation before a line that cannot be held, or that may both
+    outgrow memory and take hours."""
     problem = cost.problem()
     if problem is not None:
         raise InputError(f"{problem}; --force tries anyway")
+    note = cost.note()
+    if note is not None:
+        _warn(f"note: {note}")
 
 
 def _load_grammar(path: str, start: str | None) -> Grammar:

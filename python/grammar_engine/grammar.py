@@ -296,9 +296,10 @@ class Grammar:
                 raise
             cost = self.parse_cost(len(text))
             raise MemoryError(
-                f"a string of {len(text):,} characters is too large to parse: its chart needs "
-                f"about {cost.chart_bytes:,} bytes ({cost.wide} wide nonterminal"
-                f"{'' if cost.wide == 1 else 's'})"
+                f"a string of {len(text):,} characters is too large to parse: its chart "
+                f"outgrew the {cost.memory_limit:,} bytes the parser may use (tables of about "
+                f"{cost.table_bytes:,} bytes, up to {cost.chart_bytes:,} bytes with every span "
+                f"derivable; {cost.wide} wide nonterminal{'' if cost.wide == 1 else 's'})"
             ) from None
 
     def score(
@@ -330,13 +331,14 @@ class Grammar:
         )
 
     def parse_cost(self, length: int, *, normalize: bool = True) -> LineCost:
-        """Estimated memory and time to parse a string of `length` characters."""
-        from .limits import line_cost, wide_nonterminals
+        """Estimated memory and time to parse a string of `length` characters.
 
-        key = ("wide", normalize)
-        if key not in self._cache:
-            self._cache[key] = wide_nonterminals(self._engine_rules(normalize))
-        return line_cost(length, self._cache[key])
+        The tables are taken for sure; `chart_bytes` and `seconds` are the worst
+        case, with every span derivable, which most parses stay far below.
+        """
+        from .limits import line_cost
+
+        return line_cost(length, self._engine_rules(normalize), self._engine_form(normalize).start)
 
     # Internals shared with scoring -------------------------------------------------
 

@@ -9,6 +9,7 @@
 
 #include "count_values.hpp"
 #include "grammar/corpus_scoring.hpp"
+#include "grammar/cyk_parser.hpp"
 #include "induction/candidates.hpp"
 #include "induction/corpus_stats.hpp"
 #include "induction/pruning.hpp"
@@ -35,6 +36,7 @@ constexpr std::array<const char*, 1> kMergeDerivationCountsParameters{"counts"};
 constexpr std::array<const char*, 2> kPruneParameters{"productions", "counts"};
 constexpr std::array<const char*, 3> kScoreMetricsParameters{"productions", "terminals", "counts"};
 constexpr std::array<const char*, 1> kSelectParameters{"scored"};
+constexpr std::array<const char*, 3> kEstimateParseParameters{"cnf_rules", "start", "length"};
 
 template <std::size_t N>
 bool bind(const char* name, const std::array<const char*, N>& parameters, Arguments args, Py_ssize_t nargs,
@@ -202,6 +204,38 @@ PyObject* select_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject*
     });
 }
 
+// A string length: a non-negative int.
+bool convert_length(PyObject* object, std::size_t& length) {
+    if (!PyLong_Check(object)) {
+        boundary::raise_refusal(object, "int");
+        return false;
+    }
+    const std::size_t value = PyLong_AsSize_t(object);
+    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+    length = value;
+    return true;
+}
+
+PyObject* estimate_parse_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kEstimateParseParameters.size()> bound{};
+        if (!bind("estimate_parse", kEstimateParseParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<TaggedRule> rules;
+        if (!argument_converted("cnf_rules", boundary::convert_tagged_rules(bound[0], rules))) return nullptr;
+        std::string_view start;
+        if (!argument_converted("start", boundary::convert_text(bound[1], start))) return nullptr;
+        std::size_t length = 0;
+        if (!argument_converted("length", convert_length(bound[2], length))) return nullptr;
+
+        ChartEstimate estimate;
+        {
+            const ReleasedInterpreter released;
+            estimate = estimate_parse(rules, start, length);
+        }
+        return Py_BuildValue("(ddd)", estimate.table_bytes, estimate.worst_row_bytes, estimate.worst_seconds);
+    });
+}
+
 template <class Function>
 PyCFunction as_table_entry(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -234,6 +268,10 @@ PyMethodDef function_table[] = {
     {"select", as_table_entry(select_function), kCallConvention,
      "select(scored)\n--\n\n"
      "The induction result dict for [(strategy, pruned productions, bpc)]: the lowest bpc wins."},
+    {"estimate_parse", as_table_entry(estimate_parse_function), kCallConvention,
+     "estimate_parse(cnf_rules, start, length)\n--\n\n"
+     "Cost bounds of parsing `length` characters with tagged CNF rules, before parsing:\n"
+     "(table bytes, taken for sure; row bytes and seconds if every span were derivable)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
