@@ -34,6 +34,7 @@ using Pairs = std::pmr::vector<std::pair<std::uint32_t, std::uint32_t>>;
 // Compressed adjacency: for each key, the list of values pushed under it.
 class Adjacency {
 public:
+    explicit Adjacency(std::pmr::memory_resource* memory) : begin_(memory), values_(memory) {}
     Adjacency(std::size_t keys, const Pairs& pairs, std::pmr::memory_resource* memory)
         : begin_(keys + 1, 0, memory), values_(pairs.size(), memory) {
         for (const auto& [key, value] : pairs) ++begin_[key + 1];
@@ -56,7 +57,229 @@ struct TripleHash {
     }
 };
 
+// The constructor's working state: the rules as interned integers and the tables
+// each step leaves for the next. Everything lives in the caller's arena.
+struct WorkingTables {
+    explicit WorkingTables(std::pmr::memory_resource* arena)
+        : memory(arena), ids(arena), names(arena), binary(arena), lexical(arena), has_terminal(arena),
+          productive(arena), work(arena), rules_by_lhs(arena), kept(arena), max_len(arena), min_len(arena),
+          same_as(arena), represented(arena), id_of(arena) {}
+
+    // Whether both right-hand symbols of a rule derive some string.
+    bool usable(const RawBinary& rule) const { return productive[rule.left] && productive[rule.right]; }
+    // The raw id of the symbol spelled as the empty string, kNoSymbol when unused.
+    std::uint32_t raw_empty() const {
+        const auto empty = ids.find(std::string_view{});
+        return empty == ids.end() ? kNoSymbol : empty->second;
+    }
+
+    std::pmr::memory_resource* memory;
+    std::pmr::unordered_map<std::string_view, std::uint32_t> ids;
+    std::pmr::vector<std::string_view> names;
+    std::pmr::vector<RawBinary> binary;
+    std::pmr::vector<RawLexical> lexical;
+    std::size_t count = 0;
+    std::uint32_t raw_start = 0;
+    std::pmr::vector<char> has_terminal, productive;
+    std::pmr::vector<std::uint32_t> work;  // a stack, shared by the steps that walk
+    Adjacency rules_by_lhs;                // usable rules of productive symbols
+    std::pmr::vector<char> kept;
+    std::pmr::vector<std::size_t> max_len, min_len;
+    std::pmr::vector<std::uint32_t> same_as;
+    std::pmr::vector<char> represented;
+    std::pmr::vector<SymbolId> id_of;
+};
+
+// Interns every symbol that a usable rule mentions: binary rules and rules of one
+// single-character symbol; any other rule can never apply. False when the start
+// symbol is not among them.
+bool intern_rules(std::span<const TaggedRule> rules, std::string_view start, WorkingTables& w) {
+    const auto intern = [&](std::string_view name) {
+        const auto [it, added] = w.ids.try_emplace(name, static_cast<std::uint32_t>(w.names.size()));
+        if (added) w.names.push_back(name);
+        return it->second;
+    };
+    w.binary.reserve(rules.size());
+    for (const TaggedRule& rule : rules) {
+        if (rule.rhs.size() == 1) {
+            std::uint32_t code_point = 0;
+            // A symbol of any other length can never equal one character's text.
+            if (utf8::single_code_point(rule.rhs[0], code_point)) {
+                w.lexical.push_back({code_point, intern(rule.lhs), rule.tag});
+            }
+        } else if (rule.rhs.size() == 2) {
+            const std::uint32_t lhs = intern(rule.lhs);
+            const std::uint32_t left = intern(rule.rhs[0]);
+            const std::uint32_t right = intern(rule.rhs[1]);
+            w.binary.push_back({lhs, left, right, rule.tag});
+        }
+    }
+    const auto start_found = w.ids.find(start);
+    if (start_found == w.ids.end()) return false;
+    w.count = w.names.size();
+    w.raw_start = start_found->second;
+    return true;
+}
+
+// Productive symbols: those that derive at least one string. A binary rule makes
+// its left-hand side productive once both its children are.
+void find_productive(WorkingTables& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    w.has_terminal.assign(w.count, 0);
+    w.productive.assign(w.count, 0);
+    for (const RawLexical& entry : w.lexical) {
+        w.has_terminal[entry.lhs] = 1;
+        if (!w.productive[entry.lhs]) w.productive[entry.lhs] = 1, w.work.push_back(entry.lhs);
+    }
+    Pairs child_to_rule(w.memory);
+    child_to_rule.reserve(binary.size() * 2);
+    for (std::uint32_t r = 0; r < binary.size(); ++r) {
+        child_to_rule.emplace_back(binary[r].left, r);
+        child_to_rule.emplace_back(binary[r].right, r);
+    }
+    const Adjacency rules_by_child(w.count, child_to_rule, w.memory);
+    std::pmr::vector<std::uint8_t> pending(binary.size(), 2, w.memory);
+    while (!w.work.empty()) {
+        const std::uint32_t symbol = w.work.back();
+        w.work.pop_back();
+        for (const std::uint32_t r : rules_by_child[symbol]) {
+            if (--pending[r] == 0 && !w.productive[binary[r].lhs]) {
+                w.productive[binary[r].lhs] = 1;
+                w.work.push_back(binary[r].lhs);
+            }
+        }
+    }
+}
+
+// Indexes the usable rules of productive symbols by left-hand side, then keeps the
+// symbols reachable from the start through them.
+void find_reachable(WorkingTables& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    Pairs lhs_to_rule(w.memory);
+    for (std::uint32_t r = 0; r < binary.size(); ++r) {
+        if (w.productive[binary[r].lhs] && w.usable(binary[r])) lhs_to_rule.emplace_back(binary[r].lhs, r);
+    }
+    w.rules_by_lhs = Adjacency(w.count, lhs_to_rule, w.memory);
+    w.kept.assign(w.count, 0);
+    w.kept[w.raw_start] = 1;
+    w.work.assign(1, w.raw_start);
+    while (!w.work.empty()) {
+        const std::uint32_t symbol = w.work.back();
+        w.work.pop_back();
+        for (const std::uint32_t r : w.rules_by_lhs[symbol]) {
+            for (const std::uint32_t child : {binary[r].left, binary[r].right}) {
+                if (!w.kept[child]) w.kept[child] = 1, w.work.push_back(child);
+            }
+        }
+    }
+}
+
+// Longest derivable length of each kept symbol: exact below any cycle, unbounded
+// through one. A symbol is finished once all its rules' children are.
+void bound_longest(WorkingTables& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    w.max_len.assign(w.count, kUnboundedLength);
+    std::pmr::vector<std::size_t> unfinished(w.count, 0, w.memory);
+    Pairs child_to_parent(w.memory);
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        if (!w.kept[symbol]) continue;
+        for (const std::uint32_t r : w.rules_by_lhs[symbol]) {
+            child_to_parent.emplace_back(binary[r].left, symbol);
+            child_to_parent.emplace_back(binary[r].right, symbol);
+            unfinished[symbol] += 2;
+        }
+    }
+    const Adjacency parents(w.count, child_to_parent, w.memory);
+    const auto finish = [&](std::uint32_t symbol) {
+        std::size_t longest = w.has_terminal[symbol] ? 1 : 0;
+        for (const std::uint32_t r : w.rules_by_lhs[symbol]) {
+            longest = std::max(longest, saturating_add(w.max_len[binary[r].left], w.max_len[binary[r].right]));
+        }
+        w.max_len[symbol] = longest;
+        w.work.push_back(symbol);
+    };
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        if (w.kept[symbol] && unfinished[symbol] == 0) finish(symbol);
+    }
+    while (!w.work.empty()) {
+        const std::uint32_t symbol = w.work.back();
+        w.work.pop_back();
+        for (const std::uint32_t parent : parents[symbol]) {
+            if (--unfinished[parent] == 0) finish(parent);
+        }
+    }
+}
+
+// Shortest derivable length of each kept symbol, as a lower bound (1 to begin
+// with) tightened by a few passes.
+void bound_shortest(WorkingTables& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    w.min_len.assign(w.count, 1);
+    for (int pass = 0; pass < 32; ++pass) {
+        bool changed = false;
+        for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+            if (!w.kept[symbol] || w.has_terminal[symbol]) continue;
+            std::size_t shortest = kUnboundedLength;
+            for (const std::uint32_t r : w.rules_by_lhs[symbol]) {
+                shortest = std::min(shortest, saturating_add(w.min_len[binary[r].left], w.min_len[binary[r].right]));
+            }
+            if (shortest > w.min_len[symbol]) w.min_len[symbol] = shortest, changed = true;
+        }
+        if (!changed) break;
+    }
+}
+
+// Symbols with the same terminal rules and the same binary rules, in the same
+// order with the same tags, derive the same spans by the same derivations: each
+// takes the id of the first of them (conversions make many such links, one per
+// production), and only that first one is represented. The empty symbol, where
+// the walk stops, stays alone.
+void share_identical_symbols(WorkingTables& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    const std::pmr::vector<RawLexical>& lexical = w.lexical;
+    w.same_as.assign(w.count, 0);
+    Pairs lhs_to_lexical(w.memory);
+    for (std::uint32_t e = 0; e < lexical.size(); ++e) lhs_to_lexical.emplace_back(lexical[e].lhs, e);
+    const Adjacency lexical_by_lhs(w.count, lhs_to_lexical, w.memory);
+    const std::uint32_t raw_empty = w.raw_empty();
+    std::pmr::unordered_map<std::string_view, std::uint32_t> first_with(w.memory);
+    std::pmr::vector<std::uint32_t> signatures(w.memory);  // one after another
+    std::pmr::vector<std::size_t> signature_at(w.count + 1, 0, w.memory);
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        w.same_as[symbol] = symbol;
+        if (!w.kept[symbol] || symbol == raw_empty) continue;
+        const std::size_t at = signatures.size();
+        for (const std::uint32_t e : lexical_by_lhs[symbol]) {
+            signatures.insert(signatures.end(), {0u, lexical[e].code_point, static_cast<std::uint32_t>(lexical[e].tag)});
+        }
+        for (const std::uint32_t r : w.rules_by_lhs[symbol]) {
+            signatures.insert(signatures.end(),
+                              {1u, binary[r].left, binary[r].right, static_cast<std::uint32_t>(binary[r].tag)});
+        }
+        signature_at[symbol] = at;
+        signature_at[symbol + 1] = signatures.size();
+    }
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        if (!w.kept[symbol] || symbol == raw_empty) continue;
+        // Views into `signatures`, which no longer grows.
+        const std::size_t at = signature_at[symbol];
+        const std::string_view key(reinterpret_cast<const char*>(signatures.data() + at),
+                                   (signature_at[symbol + 1] - at) * sizeof(std::uint32_t));
+        const auto [found, added] = first_with.try_emplace(key, symbol);
+        if (!added) w.same_as[symbol] = found->second;
+    }
+    w.represented.assign(w.kept.begin(), w.kept.end());
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        if (w.same_as[symbol] != symbol) w.represented[symbol] = 0;
+    }
+}
+
 }  // namespace
+
+// The tables as the constructor's private steps see them.
+struct PreparedGrammar::Working : WorkingTables {
+    using WorkingTables::WorkingTables;
+};
 
 PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_view start) {
     ascii_.fill(kNoCharacter);
@@ -67,198 +290,56 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     // Working tables live in one arena, mostly on the stack for small grammars.
     std::array<std::byte, 32768> stack_memory;
     std::pmr::monotonic_buffer_resource arena(stack_memory.data(), stack_memory.size());
-    std::pmr::memory_resource* const memory = &arena;
+    Working w(&arena);
 
-    // Intern every symbol that a usable rule mentions.
-    std::pmr::unordered_map<std::string_view, std::uint32_t> ids(memory);
-    std::pmr::vector<std::string_view> names(memory);
-    const auto intern = [&](std::string_view name) {
-        const auto [it, added] = ids.try_emplace(name, static_cast<std::uint32_t>(names.size()));
-        if (added) names.push_back(name);
-        return it->second;
-    };
-    std::pmr::vector<RawBinary> binary(memory);
-    std::pmr::vector<RawLexical> lexical(memory);
-    binary.reserve(rules.size());
-    for (const TaggedRule& rule : rules) {
-        if (rule.rhs.size() == 1) {
-            std::uint32_t code_point = 0;
-            // A symbol of any other length can never equal one character's text.
-            if (utf8::single_code_point(rule.rhs[0], code_point)) {
-                lexical.push_back({code_point, intern(rule.lhs), rule.tag});
-            }
-        } else if (rule.rhs.size() == 2) {
-            const std::uint32_t lhs = intern(rule.lhs);
-            const std::uint32_t left = intern(rule.rhs[0]);
-            const std::uint32_t right = intern(rule.rhs[1]);
-            binary.push_back({lhs, left, right, rule.tag});
-        }
-    }
-    const auto start_found = ids.find(start);
-    if (start_found == ids.end()) return;
-    const std::size_t count = names.size();
-    const std::uint32_t raw_start = start_found->second;
+    if (!intern_rules(rules, start, w)) return;
+    find_productive(w);
+    if (!w.productive[w.raw_start]) return;
+    find_reachable(w);
+    bound_longest(w);
+    bound_shortest(w);
+    share_identical_symbols(w);
+    number_symbols(w);
+    group_binary_rules(w);
+    index_left_corners(w.memory);
+    index_terminal_rules(w);
+    mark_edge_characters();
+    index_right_contexts();
+    index_character_corners();
+}
 
-    // Productive symbols: those that derive at least one string.
-    std::pmr::vector<char> has_terminal(count, 0, memory), productive(count, 0, memory);
-    std::pmr::vector<std::uint32_t> work(memory);
-    for (const RawLexical& entry : lexical) {
-        has_terminal[entry.lhs] = 1;
-        if (!productive[entry.lhs]) productive[entry.lhs] = 1, work.push_back(entry.lhs);
-    }
-    Pairs child_to_rule(memory);
-    child_to_rule.reserve(binary.size() * 2);
-    for (std::uint32_t r = 0; r < binary.size(); ++r) {
-        child_to_rule.emplace_back(binary[r].left, r);
-        child_to_rule.emplace_back(binary[r].right, r);
-    }
-    const Adjacency rules_by_child(count, child_to_rule, memory);
-    std::pmr::vector<std::uint8_t> pending(binary.size(), 2, memory);
-    while (!work.empty()) {
-        const std::uint32_t symbol = work.back();
-        work.pop_back();
-        for (const std::uint32_t r : rules_by_child[symbol]) {
-            if (--pending[r] == 0 && !productive[binary[r].lhs]) {
-                productive[binary[r].lhs] = 1;
-                work.push_back(binary[r].lhs);
-            }
-        }
-    }
-    if (!productive[raw_start]) return;
-    const auto usable = [&](const RawBinary& rule) { return productive[rule.left] && productive[rule.right]; };
-
-    // Symbols reachable from the start through usable rules.
-    Pairs lhs_to_rule(memory);
-    for (std::uint32_t r = 0; r < binary.size(); ++r) {
-        if (productive[binary[r].lhs] && usable(binary[r])) lhs_to_rule.emplace_back(binary[r].lhs, r);
-    }
-    const Adjacency rules_by_lhs(count, lhs_to_rule, memory);
-    std::pmr::vector<char> kept(count, 0, memory);
-    kept[raw_start] = 1;
-    work.assign(1, raw_start);
-    while (!work.empty()) {
-        const std::uint32_t symbol = work.back();
-        work.pop_back();
-        for (const std::uint32_t r : rules_by_lhs[symbol]) {
-            for (const std::uint32_t child : {binary[r].left, binary[r].right}) {
-                if (!kept[child]) kept[child] = 1, work.push_back(child);
-            }
-        }
-    }
-
-    // Longest derivable length: exact below any cycle, unbounded through one.
-    std::pmr::vector<std::size_t> max_len(count, kUnboundedLength, memory), min_len(count, 1, memory);
-    std::pmr::vector<std::size_t> unfinished(count, 0, memory);
-    Pairs child_to_parent(memory);
-    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-        if (!kept[symbol]) continue;
-        for (const std::uint32_t r : rules_by_lhs[symbol]) {
-            child_to_parent.emplace_back(binary[r].left, symbol);
-            child_to_parent.emplace_back(binary[r].right, symbol);
-            unfinished[symbol] += 2;
-        }
-    }
-    const Adjacency parents(count, child_to_parent, memory);
-    const auto finish = [&](std::uint32_t symbol) {
-        std::size_t longest = has_terminal[symbol] ? 1 : 0;
-        for (const std::uint32_t r : rules_by_lhs[symbol]) {
-            longest = std::max(longest, saturating_add(max_len[binary[r].left], max_len[binary[r].right]));
-        }
-        max_len[symbol] = longest;
-        work.push_back(symbol);
-    };
-    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-        if (kept[symbol] && unfinished[symbol] == 0) finish(symbol);
-    }
-    while (!work.empty()) {
-        const std::uint32_t symbol = work.back();
-        work.pop_back();
-        for (const std::uint32_t parent : parents[symbol]) {
-            if (--unfinished[parent] == 0) finish(parent);
-        }
-    }
-    // Shortest derivable length, as a lower bound tightened by a few passes.
-    for (int pass = 0; pass < 32; ++pass) {
-        bool changed = false;
-        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-            if (!kept[symbol] || has_terminal[symbol]) continue;
-            std::size_t shortest = kUnboundedLength;
-            for (const std::uint32_t r : rules_by_lhs[symbol]) {
-                shortest = std::min(shortest, saturating_add(min_len[binary[r].left], min_len[binary[r].right]));
-            }
-            if (shortest > min_len[symbol]) min_len[symbol] = shortest, changed = true;
-        }
-        if (!changed) break;
-    }
-
-    // Symbols with the same terminal rules and the same binary rules, in the same
-    // order with the same tags, derive the same spans by the same derivations:
-    // each takes the id of the first of them (conversions make many such links,
-    // one per production). The empty symbol, where the walk stops, stays alone.
-    std::pmr::vector<std::uint32_t> same_as(count, 0, memory);
-    {
-        Pairs lhs_to_lexical(memory);
-        for (std::uint32_t e = 0; e < lexical.size(); ++e) lhs_to_lexical.emplace_back(lexical[e].lhs, e);
-        const Adjacency lexical_by_lhs(count, lhs_to_lexical, memory);
-        const auto empty = ids.find(std::string_view{});
-        const std::uint32_t raw_empty = empty == ids.end() ? kNoSymbol : empty->second;
-        std::pmr::unordered_map<std::string_view, std::uint32_t> first_with(memory);
-        std::pmr::vector<std::uint32_t> signatures(memory);  // one after another
-        std::pmr::vector<std::size_t> signature_at(count + 1, 0, memory);
-        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-            same_as[symbol] = symbol;
-            if (!kept[symbol] || symbol == raw_empty) continue;
-            const std::size_t at = signatures.size();
-            for (const std::uint32_t e : lexical_by_lhs[symbol]) {
-                signatures.insert(signatures.end(), {0u, lexical[e].code_point, static_cast<std::uint32_t>(lexical[e].tag)});
-            }
-            for (const std::uint32_t r : rules_by_lhs[symbol]) {
-                signatures.insert(signatures.end(),
-                                  {1u, binary[r].left, binary[r].right, static_cast<std::uint32_t>(binary[r].tag)});
-            }
-            signature_at[symbol] = at;
-            signature_at[symbol + 1] = signatures.size();
-        }
-        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-            if (!kept[symbol] || symbol == raw_empty) continue;
-            // Views into `signatures`, which no longer grows.
-            const std::size_t at = signature_at[symbol];
-            const std::string_view key(reinterpret_cast<const char*>(signatures.data() + at),
-                                       (signature_at[symbol + 1] - at) * sizeof(std::uint32_t));
-            const auto [found, added] = first_with.try_emplace(key, symbol);
-            if (!added) same_as[symbol] = found->second;
-        }
-    }
-    std::pmr::vector<char> represented(kept.begin(), kept.end(), memory);
-    for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-        if (same_as[symbol] != symbol) represented[symbol] = 0;
-    }
-
-    // Number the kept symbols, wide ones first, each group in first-mention order.
-    std::pmr::vector<SymbolId> id_of(count, kNoSymbol, memory);
+// Numbers the represented symbols, wide ones first, each group in first-mention
+// order, with their length bounds; every kept symbol takes its representative's id.
+void PreparedGrammar::number_symbols(Working& w) {
+    w.id_of.assign(w.count, kNoSymbol);
     SymbolId next = 0;
     for (const bool wide_pass : {true, false}) {
-        for (std::uint32_t symbol = 0; symbol < count; ++symbol) {
-            if (represented[symbol] && (max_len[symbol] >= 2) == wide_pass) {
-                id_of[symbol] = next++;
-                min_length_.push_back(min_len[symbol]);
-                max_length_.push_back(max_len[symbol]);
+        for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+            if (w.represented[symbol] && (w.max_len[symbol] >= 2) == wide_pass) {
+                w.id_of[symbol] = next++;
+                min_length_.push_back(w.min_len[symbol]);
+                max_length_.push_back(w.max_len[symbol]);
             }
         }
         if (wide_pass) wide_count_ = next;
     }
-    for (std::uint32_t symbol = 0; symbol < count; ++symbol) id_of[symbol] = id_of[same_as[symbol]];
-    start_ = id_of[raw_start];
-    if (const auto empty = ids.find(std::string_view{}); empty != ids.end()) empty_symbol_ = id_of[empty->second];
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) w.id_of[symbol] = w.id_of[w.same_as[symbol]];
+    start_ = w.id_of[w.raw_start];
+    if (const std::uint32_t raw_empty = w.raw_empty(); raw_empty != kNoSymbol) empty_symbol_ = w.id_of[raw_empty];
+}
 
-    // Binary rules grouped by left-hand side, in list order; a rule repeating an
-    // earlier one with the same symbols can never be the first to apply.
-    std::pmr::unordered_set<std::pair<std::uint64_t, std::uint32_t>, TripleHash> seen(memory);
+// Binary rules of represented symbols grouped by left-hand side, in list order; a
+// rule repeating an earlier one with the same symbols can never be the first to apply.
+void PreparedGrammar::group_binary_rules(Working& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    const std::pmr::vector<SymbolId>& id_of = w.id_of;
+    const std::size_t next = symbol_count();
+    std::pmr::unordered_set<std::pair<std::uint64_t, std::uint32_t>, TripleHash> seen(w.memory);
     std::vector<std::size_t> per_lhs(next + 1, 0);
-    std::pmr::vector<char> keep_rule(binary.size(), 0, memory);
+    std::pmr::vector<char> keep_rule(binary.size(), 0, w.memory);
     for (std::uint32_t r = 0; r < binary.size(); ++r) {
         const RawBinary& rule = binary[r];
-        if (!represented[rule.lhs] || !usable(rule)) continue;
+        if (!w.represented[rule.lhs] || !w.usable(rule)) continue;
         const std::uint64_t head = (std::uint64_t{id_of[rule.lhs]} << 32) | id_of[rule.left];
         if (!seen.insert({head, id_of[rule.right]}).second) continue;
         keep_rule[r] = 1;
@@ -272,8 +353,12 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         const RawBinary& rule = binary[r];
         binary_rules_[per_lhs[id_of[rule.lhs]]++] = {id_of[rule.left], id_of[rule.right], rule.tag};
     }
+}
 
-    // The same rules indexed by their first right-hand symbol, for the chart fill.
+// The same rules indexed by their first right-hand symbol, for the chart fill, and
+// the symbols that are some rule's first right-hand symbol.
+void PreparedGrammar::index_left_corners(std::pmr::memory_resource* memory) {
+    const std::size_t next = symbol_count();
     left_corner_begin_.assign(next + 1, 0);
     for (SymbolId lhs = 0; lhs < next; ++lhs) {
         for (const BinaryRule& rule : rules_of(lhs)) ++left_corner_begin_[rule.left + 1];
@@ -302,12 +387,15 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
             corners[r].group_end = last ? static_cast<std::uint32_t>(r + 1) : corners[r + 1].group_end;
         }
     }
+}
 
-    // Terminal rules indexed by character: the first tag of each kept symbol.
-    std::pmr::vector<std::pmr::vector<LexicalEntry>> by_character(memory);
-    std::pmr::unordered_set<std::uint64_t> seen_lexical(memory);
-    for (const RawLexical& entry : lexical) {
-        if (!represented[entry.lhs]) continue;
+// Terminal rules indexed by character: characters numbered in first-mention order,
+// and for each the represented symbols deriving it, with the first tag of each.
+void PreparedGrammar::index_terminal_rules(Working& w) {
+    std::pmr::vector<std::pmr::vector<LexicalEntry>> by_character(w.memory);
+    std::pmr::unordered_set<std::uint64_t> seen_lexical(w.memory);
+    for (const RawLexical& entry : w.lexical) {
+        if (!w.represented[entry.lhs]) continue;
         std::uint32_t character = character_id(entry.code_point);
         if (character == kNoCharacter) {
             character = static_cast<std::uint32_t>(by_character.size());
@@ -318,7 +406,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
                 other_characters_.emplace(entry.code_point, character);
             }
         }
-        const SymbolId symbol = id_of[entry.lhs];
+        const SymbolId symbol = w.id_of[entry.lhs];
         if (seen_lexical.insert((std::uint64_t{character} << 32) | symbol).second) {
             by_character[character].push_back({symbol, entry.tag});
         }
@@ -327,9 +415,6 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
         lexical_.insert(lexical_.end(), entries.begin(), entries.end());
         lexical_begin_.push_back(lexical_.size());
     }
-    mark_edge_characters();
-    index_right_contexts();
-    index_character_corners();
 }
 
 // Rules lhs -> X Y with a one-character Y, found by X and the next character.

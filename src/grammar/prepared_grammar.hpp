@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -138,6 +139,12 @@ public:
     }
 
 private:
+    // The constructor's steps that fill this grammar's tables, over its working state.
+    struct Working;
+    void number_symbols(Working& w);
+    void group_binary_rules(Working& w);
+    void index_left_corners(std::pmr::memory_resource* memory);
+    void index_terminal_rules(Working& w);
     void mark_edge_characters();
     void index_right_contexts();
     void index_character_corners();
