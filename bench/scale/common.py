@@ -3,11 +3,9 @@
 from __future__ import annotations
 
 import argparse
-import importlib.machinery
 import subprocess
 import sys
 import time
-import types
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -17,15 +15,17 @@ DEFAULT_BUILD = ROOT / "build" / "bench"
 
 def load_bench_run():
     """bench/run.py as the module `bench_run` (machine description, naive build)."""
-    if "bench_run" in sys.modules:
-        return sys.modules["bench_run"]
-    path = ROOT / "bench" / "run.py"
-    loader = importlib.machinery.SourceFileLoader("bench_run", str(path))
-    module = types.ModuleType(loader.name)
-    module.__file__ = str(path)
-    sys.modules[loader.name] = module
-    loader.exec_module(module)
-    return module
+    return _peers_systems().load_bench_run()
+
+
+def _peers_systems():
+    # The peer report's loader of bench/run.py, shared rather than written again.
+    peers = str(ROOT / "bench" / "peers")
+    if peers not in sys.path:
+        sys.path.insert(0, peers)
+    import systems
+
+    return systems
 
 
 def add_build_argument(parser: argparse.ArgumentParser) -> None:
@@ -66,13 +66,8 @@ def header_lines(title: str, engine_file: str, extra: list[str]) -> list[str]:
 
 
 def fmt_time(seconds: float | None) -> str:
-    if seconds is None:
-        return "—"
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.1f} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds:.2f} s"
+    """bench/run.py's time format."""
+    return load_bench_run().fmt_time(seconds)
 
 
 def fmt_ratio(ratio: float | None) -> str:

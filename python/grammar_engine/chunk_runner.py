@@ -15,7 +15,7 @@ import pickle
 import signal
 import sys
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from multiprocessing import connection, get_context
 from multiprocessing.connection import Connection
 from typing import Any, TypedDict
@@ -131,30 +131,52 @@ def _map_processes(
     """Each worker process counts one chunk at a time; results are held back until
     all earlier chunks are in, and no chunk is sent more than a small window ahead
     of the next one to merge."""
-    window = pool.size * CHUNKS_IN_FLIGHT_PER_WORKER
-    pending: dict[int, Chunk] = {}
+
+    def collect() -> Iterator[tuple[Chunk, int, Any]]:
+        for chunk, (lines, result) in pool.receive():
+            yield chunk, lines, result
+
+    return _in_chunk_order(
+        chunks,
+        pool.size * CHUNKS_IN_FLIGHT_PER_WORKER,
+        lambda chunk: pool.send(chunk, step, args),
+        collect,
+        ready=lambda: bool(pool.idle),
+    )
+
+
+def _in_chunk_order(
+    chunks: Iterator[Chunk],
+    window: int,
+    submit: Callable[[Chunk], None],
+    collect: Callable[[], Iterable[tuple[Chunk, int, Any]]],
+    ready: Callable[[], bool] = lambda: True,
+) -> Iterator[tuple[Chunk, int, Any]]:
+    """Chunks handed to `submit` while `ready()` and fewer than `window` are in
+    flight or waiting; what `collect()` brings back (some finished chunks, waiting
+    for at least one) is yielded in chunk order."""
+    in_flight = 0
     done: dict[int, tuple[Chunk, int, Any]] = {}
     next_to_yield = 0
     chunks_left = True
     while True:
-        # Keep every idle worker busy, within the window.
-        while chunks_left and pool.idle and len(pending) + len(done) < window:
+        while chunks_left and ready() and in_flight + len(done) < window:
             chunk = next(chunks, None)
             if chunk is None:
                 chunks_left = False
                 break
-            pool.send(chunk, step, args)
-            pending[chunk.index] = chunk
+            submit(chunk)
+            in_flight += 1
         while next_to_yield in done:
             yield done.pop(next_to_yield)
             next_to_yield += 1
-        if not pending:
+        if not in_flight:
             if not chunks_left:
                 return
             continue
-        for chunk, (lines, result) in pool.receive():
-            del pending[chunk.index]
-            done[chunk.index] = (chunk, lines, result)
+        for finished in collect():
+            in_flight -= 1
+            done[finished[0].index] = finished
 
 
 class _WorkerPool:
@@ -294,33 +316,21 @@ def _map_dask(
 
     window = max(workers, len(client.scheduler_info().get("workers", {})) or 1) * CHUNKS_IN_FLIGHT_PER_WORKER
     pending: dict[Any, Chunk] = {}
-    done: dict[int, tuple[Chunk, int, Any]] = {}
-    next_to_yield = 0
-    chunks_left = True
+
+    def submit(chunk: Chunk) -> None:
+        pending[client.submit(_run_step, step, args, chunk, pure=False)] = chunk
+
+    def collect() -> Iterator[tuple[Chunk, int, Any]]:
+        for future in wait(list(pending), return_when="FIRST_COMPLETED").done:
+            chunk = pending.pop(future)
+            if future.status != "finished":
+                error = _dask_failure(future)
+                raise _chunk_error(chunk, _describe(error)) from error
+            lines, result = future.result()
+            yield chunk, lines, result
+
     try:
-        while True:
-            while chunks_left and len(pending) + len(done) < window:
-                chunk = next(chunks, None)
-                if chunk is None:
-                    chunks_left = False
-                    break
-                future = client.submit(_run_step, step, args, chunk, pure=False)
-                pending[future] = chunk
-            while next_to_yield in done:
-                yield done.pop(next_to_yield)
-                next_to_yield += 1
-            if not pending:
-                if not chunks_left:
-                    return
-                continue
-            finished = wait(list(pending), return_when="FIRST_COMPLETED").done
-            for future in finished:
-                chunk = pending.pop(future)
-                if future.status != "finished":
-                    error = _dask_failure(future)
-                    raise _chunk_error(chunk, _describe(error)) from error
-                lines, result = future.result()
-                done[chunk.index] = (chunk, lines, result)
+        yield from _in_chunk_order(chunks, window, submit, collect)
     finally:
         if pending:
             client.cancel(list(pending))
