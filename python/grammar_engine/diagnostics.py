@@ -162,39 +162,18 @@ def productive_symbols(
     right-hand side matches one character when it is one.
     """
 
-    # Worklist: each production waits for its not-yet-productive nonterminals, so the
-    # work is linear in the grammar's size whatever order the productions come in.
-    waiting: list[int] = []
-    users: dict[str, list[int]] = {}
-    ready: list[int] = []
-    for index, (_, rhs) in enumerate(productions):
+    from .normal_form import productive_heads
+
+    waits: list[list[str] | None] = []
+    for _, rhs in productions:
         if len(rhs) == 1:
             # A one-symbol rule matches its symbol's text, terminal or not.
-            ok = len(rhs[0]) == 1
-            waiting.append(0 if ok else -1)
-            if ok:
-                ready.append(index)
-            continue
-        if len(rhs) < 2 or any(s in terminals and len(s) != 1 for s in rhs):
-            waiting.append(-1)
-            continue
-        needed = [s for s in rhs if s not in terminals]
-        waiting.append(len(needed))
-        for symbol in needed:
-            users.setdefault(symbol, []).append(index)
-        if not needed:
-            ready.append(index)
-    productive: set[str] = set()
-    while ready:
-        lhs = productions[ready.pop()][0]
-        if lhs in productive:
-            continue
-        productive.add(lhs)
-        for user in users.get(lhs, ()):
-            waiting[user] -= 1
-            if waiting[user] == 0:
-                ready.append(user)
-    return productive
+            waits.append([] if len(rhs[0]) == 1 else None)
+        elif len(rhs) < 2 or any(s in terminals and len(s) != 1 for s in rhs):
+            waits.append(None)
+        else:
+            waits.append([s for s in rhs if s not in terminals])
+    return productive_heads([lhs for lhs, _ in productions], waits)
 
 
 def missing_characters(lines: Iterable[str], terminals: frozenset[str]) -> tuple[Counter[str], int]:

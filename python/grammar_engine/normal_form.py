@@ -397,28 +397,43 @@ def _nullable(grammar: _Grammar) -> tuple[set[str], dict[str, Tree]]:
 
 
 def _productive(grammar: _Grammar, rule_ok: Sequence[bool]) -> set[str]:
-    """Nonterminals that derive some text through rules marked ok, found breadth first."""
-    remaining: list[int] = []
-    queue: deque[int] = deque()
-    for index, kinds in enumerate(grammar.is_terminal):
-        if not rule_ok[index]:
-            remaining.append(-1)
+    """Nonterminals that derive some text through rules marked ok."""
+    waits = [
+        [symbol for symbol, terminal in zip(rhs, kinds) if not terminal] if ok else None
+        for rhs, kinds, ok in zip(grammar.rhs, grammar.is_terminal, rule_ok)
+    ]
+    return productive_heads(grammar.lhs, waits)
+
+
+def productive_heads(heads: Sequence[str], waits: Sequence[Sequence[str] | None]) -> set[str]:
+    """The left-hand sides that derive some text: rule i (left-hand side `heads[i]`)
+    applies once every symbol of `waits[i]` is productive (a symbol listed twice
+    counts twice); `None` marks a rule that never applies.
+
+    A worklist: each rule waits for its symbols, so the work is linear in the
+    grammar's size whatever order the rules come in."""
+    waiting: list[int] = []
+    users: dict[str, list[int]] = {}
+    ready: list[int] = []
+    for index, needed in enumerate(waits):
+        if needed is None:
+            waiting.append(-1)
             continue
-        count = sum(1 for terminal in kinds if not terminal)
-        remaining.append(count)
-        if count == 0:
-            queue.append(index)
+        waiting.append(len(needed))
+        for symbol in needed:
+            users.setdefault(symbol, []).append(index)
+        if not needed:
+            ready.append(index)
     productive: set[str] = set()
-    while queue:
-        lhs = grammar.lhs[queue.popleft()]
+    while ready:
+        lhs = heads[ready.pop()]
         if lhs in productive:
             continue
         productive.add(lhs)
-        for user in grammar.users.get(lhs, ()):
-            if remaining[user] > 0:
-                remaining[user] -= 1
-                if remaining[user] == 0:
-                    queue.append(user)
+        for user in users.get(lhs, ()):
+            waiting[user] -= 1
+            if waiting[user] == 0:
+                ready.append(user)
     return productive
 
 
