@@ -96,14 +96,15 @@ def measure_memory(args: argparse.Namespace, files: dict) -> str:
         streamed = run_child(f"{workload}-stream", 2, train, test)
         listed = run_child(f"{workload}-list", 1, train, test)
         for how, figures in (("file in chunks, 2 workers", streamed), ("list, one call", listed)):
-            total = figures["rss_main_mb"] + 2 * figures["rss_worker_mb"]
+            # Two workers: this process (which counts too) and one worker process.
+            total = figures["rss_main_mb"] + figures["rss_worker_mb"]
             memory_rows.append([
                 workload, f"{lines:,}", how, f"{figures['wall']:.1f}", f"{figures['rss_main_mb']:.0f}",
                 f"{figures['rss_worker_mb']:.0f}", f"{total:.0f}",
                 "yes" if streamed["result"] == listed["result"] else "NO",
             ])
     return table(memory_rows, ["workload", "lines", "input", "wall s", "peak RSS main MB",
-                                 "peak RSS worker MB", "total MB (main + 2 workers)", "same result"])
+                                 "peak RSS worker MB", "total MB (main + worker)", "same result"])
 
 
 def main() -> None:
@@ -136,11 +137,12 @@ def main() -> None:
             two = run_child(kind, 2, train, test)
             # On a shared machine the wall time says little. With the machine to
             # itself a run takes at least the CPU time of its busiest process (this
-            # one, or one of the evenly loaded workers) and at least its whole CPU
-            # time spread over all cores: the larger of the two is its CPU-time view.
+            # one, which counts chunks too, or one of the evenly loaded worker
+            # processes) and at least its whole CPU time spread over all cores: the
+            # larger of the two is its CPU-time view.
             cores = os.cpu_count() or 1
             free = lambda figures, workers: max(
-                figures["cpu_main"], figures["cpu_workers"] / workers, figures["cpu"] / cores
+                figures["cpu_main"], figures["cpu_workers"] / max(workers - 1, 1), figures["cpu"] / cores
             )
             for workers, figures in ((1, one), (2, two)):
                 speed_rows.append([

@@ -1,7 +1,9 @@
 """Chunked scoring and induction: any chunking gives exactly the one-call result,
 files are streamed with the tool's line rules, and failures name their chunk."""
 
+import multiprocessing
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -171,9 +173,13 @@ def test_partial_round_trip_keeps_first_counted_order():
 
 
 def dying_step(lines):
-    """A chunk step whose worker exits abruptly on the line "die"."""
+    """A chunk step whose worker process exits abruptly on the line "die"; counted
+    in this process (by the runner's thread) it only takes its time."""
     if "die" in lines:
-        os._exit(3)
+        if multiprocessing.parent_process() is None:
+            time.sleep(1.0)
+        else:
+            os._exit(3)
     return len(lines)
 
 
@@ -194,10 +200,15 @@ def test_a_failing_chunk_is_named_and_nothing_is_returned(workers):
 
 
 def test_a_dead_worker_is_named_with_its_chunk():
-    corpus = ["x"] * 13 + ["die"] + ["x"] * 6
+    # Every chunk kills a worker process: the first one a process takes is named.
+    corpus = ["die", "x", "x", "x"] * 5
     runner = chunk_runner.ChunkRunner(2, 4, None, False)
-    with pytest.raises(sharding.ChunkError, match=r"chunk 3 \(lines 13-16\) failed: its worker process died \(exit code 3\)"):
+    with pytest.raises(sharding.ChunkError) as raised:
         list(runner.map(dying_step, (), corpus, "test"))
+    assert re.fullmatch(r"chunk (\d+) \(lines (\d+)-(\d+)\) failed: its worker process died \(exit code 3\)",
+                        str(raised.value))
+    chunk = raised.value.index
+    assert (raised.value.first_line, raised.value.last_line) == (4 * chunk + 1, 4 * chunk + 4)
 
 
 def test_results_come_in_chunk_order_from_workers():

@@ -21,16 +21,45 @@ from pkgutil import extend_path
 # this folder (a development build); let them extend the package.
 __path__ = extend_path(__path__, __name__)
 
-from typing import Sequence
+import importlib
+from typing import TYPE_CHECKING, Any, Sequence
 
 from ._version import __version__
 from .errors import GrammarEngineWarning, InputError
-from .grammar import Grammar
-from .induction import Induction, induce
-from .limits import LineCost
-from .normal_form import Nonterminal
-from .scoring import Score
-from .tree import Tree
+
+if TYPE_CHECKING:
+    from .grammar import Grammar
+    from .induction import Induction, induce
+    from .limits import LineCost
+    from .normal_form import Nonterminal
+    from .scoring import Score
+    from .tree import Tree
+
+# The API's modules are imported on first use: a worker process counting chunks,
+# or `grammar-engine --version`, needs none of them.
+_LAZY = {
+    "Grammar": ".grammar",
+    "Induction": ".induction",
+    "induce": ".induction",
+    "LineCost": ".limits",
+    "Nonterminal": ".normal_form",
+    "Score": ".scoring",
+    "Tree": ".tree",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_LAZY})
+
 
 __all__ = [
     "Grammar",

@@ -3,6 +3,11 @@ in this process, in worker processes (one chunk at a time each, over a pipe of
 its own, so that a worker that dies is known with its chunk) or on a Dask
 cluster. Ctrl-C stops the workers; a chunk that fails raises `ChunkError`.
 
+With N workers, N - 1 are processes and one is a thread of this process: the
+counting steps release the interpreter lock, so the thread counts in parallel
+with this process's own reading and merging, and starts at once instead of
+waiting for an interpreter to start.
+
 Worker processes are started with "spawn": a script using them keeps its
 top-level work under `if __name__ == "__main__":`.
 """
@@ -15,6 +20,7 @@ import pickle
 import signal
 import sys
 import threading
+from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from multiprocessing import connection, get_context
 from multiprocessing.connection import Connection
@@ -24,7 +30,7 @@ from .chunking import Chunk, Corpus, chunk_size, iter_chunks
 from .errors import ChunkError, InputError
 
 # Chunks counted or waiting to be merged, per worker, at any time.
-CHUNKS_IN_FLIGHT_PER_WORKER = 2
+CHUNKS_IN_FLIGHT_PER_WORKER = 4
 
 
 class ChunkOptions(TypedDict, total=False):
@@ -141,7 +147,7 @@ def _map_processes(
         pool.size * CHUNKS_IN_FLIGHT_PER_WORKER,
         lambda chunk: pool.send(chunk, step, args),
         collect,
-        ready=lambda: bool(pool.idle),
+        ready=pool.has_room,
     )
 
 
@@ -180,60 +186,83 @@ def _in_chunk_order(
 
 
 class _WorkerPool:
-    """Worker processes, each fed one chunk at a time over its own pipe, so that a
-    worker that dies is known together with the chunk it was counting."""
+    """Workers fed chunks over a pipe each, at most `QUEUED_PER_WORKER` at a time
+    (the next one waits in the pipe while the current one is counted), so that a
+    worker process that dies is known together with the chunk it was counting.
+    Slot 0 is a thread of this process, the others are processes."""
+
+    QUEUED_PER_WORKER = 2
 
     def __init__(self, size: int):
         self.size = size
         self._context = get_context("spawn")
-        self._workers: list[tuple[Any, Any]] = []  # (process, connection)
-        self._busy: dict[int, Chunk] = {}  # worker slot -> chunk
-        self.idle: list[int] = []
+        self._workers: list[tuple[Any, Any]] = []  # (process, or None for the thread; connection)
+        self._sent: dict[int, deque[Chunk]] = {}  # ready worker slot -> its chunks, oldest first
+        self._starting: set[int] = set()  # processes not yet ready
+        self._thread: threading.Thread | None = None
 
     def start(self) -> None:
+        # The thread counts at once; a process takes chunks once it says it is
+        # ready, so that no chunk waits for an interpreter to start.
+        ours, theirs = self._context.Pipe()
+        self._thread = threading.Thread(target=_worker_main, args=(theirs, True), name="chunk counter", daemon=True)
+        self._thread.start()
+        self._workers.append((None, ours))
+        self._sent[0] = deque()
         # Ctrl-C goes to the whole process group; the workers ignore it (a child
         # keeps an ignored signal) and this process stops them instead.
         with _sigint_ignored():
-            for slot in range(self.size):
+            for slot in range(1, self.size):
                 ours, theirs = self._context.Pipe()
                 process = self._context.Process(target=_worker_main, args=(theirs,), daemon=True)
                 process.start()
                 theirs.close()
                 self._workers.append((process, ours))
-                self.idle.append(slot)
+                self._starting.add(slot)
+
+    def has_room(self) -> bool:
+        return any(len(sent) < self.QUEUED_PER_WORKER for sent in self._sent.values())
 
     def send(self, chunk: Chunk, step: Callable[..., Any], args: tuple[Any, ...]) -> None:
-        slot = self.idle.pop()
+        # The least loaded worker; of equals, a process before the thread.
+        slot = min(self._sent, key=lambda s: (len(self._sent[s]), -s))
         _, conn = self._workers[slot]
-        self._busy[slot] = chunk
+        self._sent[slot].append(chunk)
         try:
             conn.send((step, args, chunk))
         except (BrokenPipeError, ConnectionResetError):
-            raise _chunk_error(chunk, self._death_reason(slot)) from None
+            raise _chunk_error(self._sent[slot][0], self._death_reason(slot)) from None
 
     def receive(self) -> Iterator[tuple[Chunk, Any]]:
-        """Waits until at least one busy worker answers; yields (chunk, result)."""
-        slots = list(self._busy)
+        """Waits until at least one worker answers, or a starting one is ready;
+        yields (chunk, result) for the chunks answered."""
+        slots = [slot for slot, sent in self._sent.items() if sent] + sorted(self._starting)
         waitables: dict[Any, int] = {}
         for slot in slots:
             process, conn = self._workers[slot]
             waitables[conn] = slot
-            waitables[process.sentinel] = slot
+            if process is not None:
+                waitables[process.sentinel] = slot
         ready = connection.wait(list(waitables))
         answered = sorted({waitables[item] for item in ready})
         for slot in answered:
             process, conn = self._workers[slot]
-            chunk = self._busy[slot]
             status: str | None
             value: Any
             try:
                 status, value = conn.recv() if conn.poll() else (None, None)
             except (EOFError, OSError):
                 status, value = None, None
+            if slot in self._starting:
+                if status != "ready":
+                    raise RuntimeError(f"a worker process failed to start: {self._death_reason(slot)}")
+                self._starting.discard(slot)
+                self._sent[slot] = deque()
+                continue
+            sent = self._sent[slot]
             if status is None:
-                raise _chunk_error(chunk, self._death_reason(slot))
-            del self._busy[slot]
-            self.idle.append(slot)
+                raise _chunk_error(sent[0], self._death_reason(slot))
+            chunk = sent.popleft()
             if status == "error":
                 if isinstance(value[1], InputError):
                     raise value[1]
@@ -242,20 +271,31 @@ class _WorkerPool:
 
     def _death_reason(self, slot: int) -> str:
         process, _ = self._workers[slot]
+        if process is None:
+            return "its worker thread stopped"
         process.join(timeout=1.0)
         return f"its worker process died (exit code {process.exitcode})"
 
     def stop(self) -> None:
+        # The thread ends when it next reads from its closed pipe; one stopped in
+        # the middle of a chunk finishes that chunk first and drops the result.
+        # It is waited for: a thread still running at interpreter exit may hold a
+        # lock the exit needs.
         for process, conn in self._workers:
             conn.close()
-            if process.is_alive():
+            if process is not None and process.is_alive():
                 process.terminate()
         for process, _ in self._workers:
+            if process is None:
+                continue
             process.join(timeout=2.0)
             if process.is_alive():
                 process.kill()
                 process.join()
         self._workers.clear()
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
 
 
 class _sigint_ignored:
@@ -272,9 +312,23 @@ class _sigint_ignored:
             signal.signal(signal.SIGINT, self._previous)
 
 
-def _worker_main(conn: Connection) -> None:
-    """A worker process: runs (step, args, chunk) tasks until the pipe closes."""
+def _worker_main(conn: Connection, in_thread: bool = False) -> None:
+    """A worker: runs (step, args, chunk) tasks until the pipe closes."""
+    if in_thread:
+        try:
+            _serve(conn)
+        finally:
+            conn.close()
+        return
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        conn.send(("ready", None))
+    except (BrokenPipeError, OSError):
+        return
+    _serve(conn)
+
+
+def _serve(conn: Connection) -> None:
     while True:
         try:
             step, args, chunk = conn.recv()
