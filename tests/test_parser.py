@@ -126,3 +126,31 @@ def test_converted_grammar_parse_matches_model(productions, terminals, text):
     rules = _engine.to_cnf_tagged(productions, terminals)
     assert rules == model.to_cnf_tagged(productions, terminals)
     assert _engine.parse_cnf(text, rules, "S") == model.parse_cnf(text, rules, "S")
+
+
+@given(
+    rules=rules_strategy,
+    other=rules_strategy,
+    calls=st.lists(st.tuples(st.booleans(), texts), max_size=8),
+    start=st.sampled_from(NAMES),
+)
+def test_calls_repeating_a_rule_list_match_the_model(rules, other, calls, start):
+    # A rule list used again is prepared once; alternating lists, strings of every
+    # length and the list changed in place between calls must not tell.
+    for use_other, text in calls:
+        chosen = other if use_other else rules
+        assert _engine.parse_cnf(text, chosen, start) == model.parse_cnf(text, chosen, start)
+    if rules:
+        rules.insert(0, rules.pop())
+        for _, text in calls:
+            assert _engine.parse_cnf(text, rules, start) == model.parse_cnf(text, rules, start)
+
+
+def test_a_rule_list_changed_in_place_is_read_again():
+    rules = [("S", ["A", "B"], 0), ("S", ["A", "S"], 1), ("A", ["a"], 2), ("B", ["b"], 3), ("S", ["b"], 4)]
+    assert _engine.parse_cnf("aab", rules, "S") == [1, 2, 0, 2, 3]
+    rules[0] = ("S", ["A", "B"], 7)
+    assert _engine.parse_cnf("aab", rules, "S") == [1, 2, 7, 2, 3]
+    rules.append(("S", ["c"], 8))
+    assert _engine.parse_cnf("aac", rules, "S") == [1, 2, 1, 2, 8]
+    assert _engine.parse_cnf("aab", rules, "T") is None

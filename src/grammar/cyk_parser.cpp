@@ -289,6 +289,8 @@ ChartEstimate CykParser::estimate(std::size_t length) const noexcept { return es
 
 std::size_t CykParser::chart_bytes() const noexcept { return chart_->bytes_held(); }
 
+void CykParser::release_chart() { chart_ = std::make_unique<CykChart>(); }
+
 ChartEstimate estimate_parse(std::span<const TaggedRule> rules, std::string_view start, std::size_t length) {
     return CykParser(rules, start).estimate(length);
 }

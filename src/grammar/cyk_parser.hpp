@@ -42,6 +42,8 @@ public:
     ChartEstimate estimate(std::size_t length) const noexcept;
     // Bytes the chart holds now (after a parse: what that parse kept).
     std::size_t chart_bytes() const noexcept;
+    // Lets the chart's memory go; the next parse sizes a new one.
+    void release_chart();
 
 private:
     std::unique_ptr<const PreparedGrammar> grammar_;

@@ -50,6 +50,16 @@ bool convert_sequence(PyObject* object, Reserve reserve, ConvertItem convert_ite
         return false;
     }
     reserve(reservation_for(object));
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Read by index as their iterators read them: a list that code run by a
+        // conversion changes is read as it stands at each step.
+        const bool list = PyList_CheckExact(object);
+        for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
+            PyObject* item = list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
+            if (!convert_item(PyRef::borrow(item))) return false;
+        }
+        return true;
+    }
     const PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return false;
     // Items are owned while converted: the iteration may run user code that drops

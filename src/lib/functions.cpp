@@ -12,6 +12,7 @@
 #include "grammar/cnf_conversion.hpp"
 #include "grammar/corpus_scoring.hpp"
 #include "grammar/cyk_parser.hpp"
+#include "grammar/recent_parser.hpp"
 #include "induction/induction.hpp"
 #include "results.hpp"
 
@@ -59,7 +60,10 @@ PyObject* parse_cnf_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObje
         std::string_view start;
         if (!argument_converted("start", convert_text(bound[2], start))) return nullptr;
 
-        return parse_result(parse_cnf(text, rules, start));
+        // Calls repeating a rule list reuse its prepared parser. The module lives
+        // in one interpreter, whose lock every call holds.
+        static RecentParser recent;
+        return parse_result(recent.parse(text, rules, start));
     });
 }
 
