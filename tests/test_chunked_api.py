@@ -80,7 +80,8 @@ def test_cli_options_give_the_same_output(tmp_path):
 
 def test_cli_ctrl_c_stops_a_chunked_run(tmp_path):
     write(tmp_path, "b.cfg", BRACKETS)
-    write(tmp_path, "many.txt", ("(()[])" * 30 + "\n") * 200_000)
+    # Distinct lines: a repeated one is parsed once per chunk.
+    write(tmp_path, "many.txt", "".join("(()[])" * (25 + i % 97) + "[]" * (i % 89) + "\n" for i in range(200_000)))
     process = subprocess.Popen(
         [sys.executable, "-m", "grammar_engine", "score", "b.cfg", "many.txt", "--workers", "2", "--chunk-lines", "500"],
         cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

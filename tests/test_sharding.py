@@ -52,6 +52,21 @@ def test_merged_counts_of_any_split_equal_the_whole(corpus, cuts):
         )
 
 
+def test_repeated_lines_count_as_often_as_they_occur():
+    # Past the block in which repeats are parsed once, parsed and failing lines alike.
+    corpus = [["ab", "aabb", "ba", "(())", "", "é"][(i * i) % 7 % 6] for i in range(40_000)]
+    corpus += [str(i) for i in range(500)]
+    terminals = frozenset("ab()é0123456789")
+    for grammar in (ANBN, BRACKETS):
+        expected = [[0] * len(grammar), 0, 0, 0]
+        for line in dict.fromkeys(corpus):
+            uses, failures, failed_bytes, corpus_bytes = _partial.derivation_counts(grammar, terminals, "S", [line])
+            times = corpus.count(line)
+            expected = [[a + times * b for a, b in zip(expected[0], uses)], expected[1] + times * failures,
+                        expected[2] + times * failed_bytes, expected[3] + times * corpus_bytes]
+        assert list(_partial.derivation_counts(grammar, terminals, "S", corpus)) == expected
+
+
 @given(train=corpora, test=corpora, alphabet=alphabets, chunk_lines=st.integers(1, 12))
 def test_sharded_induction_and_scoring_equal_one_call(train, test, alphabet, chunk_lines):
     expected = _engine.induce_full(train, test, alphabet)

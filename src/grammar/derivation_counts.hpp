@@ -28,7 +28,8 @@ struct DerivationCounts {
     friend bool operator==(const DerivationCounts&, const DerivationCounts&) = default;
 };
 
-// Parses every string of `corpus` with `parser`, whose rule tags index a list of
+// Parses every string of `corpus` with `parser` (a string repeated nearby is parsed
+// once and counted each time), whose rule tags index a list of
 // `production_count` productions. Auxiliary rules (negative tags) and tags beyond
 // the list are not counted as uses.
 DerivationCounts count_derivations(CykParser& parser, std::size_t production_count,
