@@ -1,6 +1,7 @@
 // Fuzzes the CYK parser differentially: every text is parsed by one reused
-// CykParser, by the one-shot parse_cnf and, where cheap enough, by the plain
-// reference CYK; any difference in the tag sequences aborts.
+// CykParser, by parsers held to each of the two charts, by the one-shot parse_cnf
+// and, where cheap enough, by the plain reference CYK; any difference in the tag
+// sequences aborts.
 #include <algorithm>
 #include <cstdint>
 
@@ -42,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
 
     engine::CykParser parser(rules, start);
+    engine::CykParser by_spans(rules, start);
+    by_spans.choose_chart(engine::ChartChoice::span);
+    engine::CykParser predicting(rules, start);
+    predicting.choose_chart(engine::ChartChoice::predicting);
     for (std::size_t t = 0; t < text_count; ++t) {
         const std::string text = input.text();
         const auto reused = parser.parse(text);
@@ -55,6 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::mismatch("reused parser differs from a fresh one",
                            input_text() + "\nreused   = " + fuzz::describe(reused) +
                                "\none-shot = " + fuzz::describe(one_shot));
+        }
+        const auto span_chart = by_spans.parse(text);
+        const auto predicting_chart = predicting.parse(text);
+        if (span_chart != predicting_chart || reused != span_chart) {
+            fuzz::mismatch("the two charts differ", input_text() + "\nspan chart       = " +
+                                                        fuzz::describe(span_chart) + "\npredicting chart = " +
+                                                        fuzz::describe(predicting_chart));
         }
         const std::size_t n = character_count(text);
         if (reference::parse_work(n, binary_rules + 1) <= kReferenceBudget) {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <stdexcept>
 
 #include "cyk_chart.hpp"
 #include "prepared_grammar.hpp"
+#include "span_chart.hpp"
 #include "utf8.hpp"
 
 namespace engine {
@@ -216,10 +218,45 @@ std::int32_t single_tag(const PreparedGrammar& grammar, std::uint32_t character,
     throw std::logic_error("derivation walk reached a single position the chart does not hold");
 }
 
+// Reads the derivation out in pre-order into `tags`: at each node the first rule
+// in list order that applies, at its smallest split, as `first_split(rule, i, j)`
+// gives it (kNoSplit when the rule does not apply).
+template <class FirstSplit>
+bool read_derivation(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters, SymbolId start,
+                     std::vector<std::int32_t>& tags, std::vector<PendingNode>& stack, FirstSplit first_split) {
+    const std::size_t n = characters.size();
+    tags.reserve(2 * n - 1);
+    stack.assign(1, PendingNode{0, n - 1, start});
+    while (!stack.empty()) {
+        const auto node = stack.back();
+        stack.pop_back();
+        if (node.i == node.j) {
+            tags.push_back(single_tag(grammar, characters[node.i], node.symbol));
+            continue;
+        }
+        bool applied = false;
+        for (const BinaryRule& rule : grammar.rules_of(node.symbol)) {
+            const std::size_t split = first_split(rule, node.i, node.j);
+            if (split == kNoSplit) continue;
+            tags.push_back(rule.tag);
+            if (!grammar.is_empty_symbol(rule.right)) {
+                stack.push_back({split + 1, node.j, rule.right});
+                stack.push_back({node.i, split, rule.left});
+            }
+            applied = true;
+            break;
+        }
+        if (!applied) throw std::logic_error("derivation walk reached a span no rule of its symbol derives");
+    }
+    return true;
+}
+
 }  // namespace
 
 CykParser::CykParser(std::span<const TaggedRule> rules, std::string_view start)
-    : grammar_(std::make_unique<const PreparedGrammar>(rules, start)), chart_(std::make_unique<CykChart>()) {}
+    : grammar_(std::make_unique<const PreparedGrammar>(rules, start)),
+      chart_(std::make_unique<CykChart>()),
+      span_chart_(std::make_unique<SpanChart>()) {}
 
 CykParser::~CykParser() = default;
 CykParser::CykParser(CykParser&&) noexcept = default;
@@ -244,52 +281,85 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
 
     if (!grammar.may_begin(characters.front()) || !grammar.may_end(characters.back())) return false;
 
+    if (fill_choice_.span_chart_next(grammar, n)) {
+        const auto started = std::chrono::steady_clock::now();
+        SpanChart& chart = *span_chart_;
+        chart.fill(grammar, characters);
+        const bool parsed =
+            chart.derives(start, 0, n - 1) &&
+            read_derivation(grammar, characters, start, tags, walk_stack_,
+                            [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
+                                return chart.first_split(rule, i, j);
+                            });
+        fill_choice_.record(true, n, std::chrono::steady_clock::now() - started);
+        return parsed;
+    }
+    const auto started = std::chrono::steady_clock::now();
     CykChart& chart = *chart_;
     chart.reset(grammar, characters);
-    if (!fill_chart(grammar, chart, characters, live_scratch_, prediction_)) return false;
-    if (!chart.derives(grammar, start, 0, n - 1)) return false;
+    const bool parsed =
+        fill_chart(grammar, chart, characters, live_scratch_, prediction_) &&
+        chart.derives(grammar, start, 0, n - 1) &&
+        read_derivation(grammar, characters, start, tags, walk_stack_,
+                        [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
+                            // Rules whose left symbol derives nothing from i, or whose
+                            // one-position right symbol does not derive j, are passed
+                            // over cheaply.
+                            if (grammar.is_wide(rule.left) ? chart.stored_row(rule.left, i) == nullptr
+                                                           : !chart.derives_single(rule.left, i)) {
+                                return kNoSplit;
+                            }
+                            if (!grammar.is_wide(rule.right) && !chart.derives_single(rule.right, j)) return kNoSplit;
+                            return chart.first_split(grammar, rule, i, j);
+                        });
+    fill_choice_.record(false, n, std::chrono::steady_clock::now() - started);
+    return parsed;
+}
 
-    // Read the derivation out in pre-order: at each node the first rule in list
-    // order that applies, at its smallest split.
-    tags.reserve(2 * n - 1);
-    auto& stack = walk_stack_;
-    stack.assign(1, PendingNode{0, n - 1, start});
-    while (!stack.empty()) {
-        const auto node = stack.back();
-        stack.pop_back();
-        if (node.i == node.j) {
-            tags.push_back(single_tag(grammar, characters[node.i], node.symbol));
-            continue;
+bool CykParser::FillChoice::span_chart_next(const PreparedGrammar& grammar, std::size_t length) {
+    if (forced_ != ChartChoice::adaptive) return forced_ == ChartChoice::span && SpanChart::fits(grammar, length);
+    if (length < kShortest || !SpanChart::fits(grammar, length)) return false;
+    if (usable_ < 0) {
+        // A symbol with many rules that mostly fail would try them all in every
+        // cell: such grammars keep to the predicting chart.
+        usable_ = 1;
+        for (SymbolId symbol = 0; symbol < grammar.wide_count(); ++symbol) {
+            if (grammar.rules_of(symbol).size() > kMostRulesPerSymbol) usable_ = 0;
         }
-        bool applied = false;
-        for (const BinaryRule& rule : grammar.rules_of(node.symbol)) {
-            // Rules whose left symbol derives nothing from i, or whose one-position
-            // right symbol does not derive j, are passed over cheaply.
-            if (grammar.is_wide(rule.left) ? chart.stored_row(rule.left, node.i) == nullptr
-                                           : !chart.derives_single(rule.left, node.i)) {
-                continue;
-            }
-            if (!grammar.is_wide(rule.right) && !chart.derives_single(rule.right, node.j)) continue;
-            const std::size_t split = chart.first_split(grammar, rule, node.i, node.j);
-            if (split == kNoSplit) continue;
-            tags.push_back(rule.tag);
-            if (!grammar.is_empty_symbol(rule.right)) {
-                stack.push_back({split + 1, node.j, rule.right});
-                stack.push_back({node.i, split, rule.left});
-            }
-            applied = true;
-            break;
-        }
-        if (!applied) throw std::logic_error("derivation walk reached a span no rule of its symbol derives");
     }
-    return true;
+    if (usable_ == 0) return false;
+    // A run of strings on each chart now and then, so that the choice follows the
+    // strings; in between, the chart that took less time per cell in its runs.
+    // While the predicting chart keeps winning, the runs grow rarer.
+    if (count_ == probe_at_) row_seconds_ = row_cells_ = span_seconds_ = span_cells_ = 0;
+    const std::uint64_t since = count_++ - probe_at_;
+    if (since < kProbeRun) return true;
+    if (since < 2 * kProbeRun) return false;
+    const bool span_wins = span_seconds_ * row_cells_ < row_seconds_ * span_cells_;
+    if (since == 2 * kProbeRun) {
+        probe_every_ = span_wins ? kProbeEvery : std::min(2 * probe_every_, kProbeEveryMost);
+        probe_at_ += probe_every_;
+    }
+    return span_wins;
+}
+
+void CykParser::FillChoice::record(bool span_chart, std::size_t length, std::chrono::steady_clock::duration took) {
+    if (length < kShortest || length > SpanChart::kMaxLength || count_ - probe_at_ > 2 * kProbeRun) return;
+    const double cells = static_cast<double>(length) * static_cast<double>(length + 1) / 2;
+    (span_chart ? span_seconds_ : row_seconds_) += std::chrono::duration<double>(took).count();
+    (span_chart ? span_cells_ : row_cells_) += cells;
 }
 
 ChartEstimate CykParser::estimate(std::size_t length) const noexcept { return estimate_chart(*grammar_, length); }
 
-std::size_t CykParser::chart_bytes() const noexcept { return chart_->bytes_held(); }
+std::size_t CykParser::chart_bytes() const noexcept { return chart_->bytes_held() + span_chart_->bytes_held(); }
 
-void CykParser::release_chart() { chart_ = std::make_unique<CykChart>(); }
+void CykParser::choose_chart(ChartChoice choice) noexcept { fill_choice_.force(choice); }
+
+void CykParser::release_chart() {
+    chart_ = std::make_unique<CykChart>();
+    span_chart_ = std::make_unique<SpanChart>();
+}
 
 ChartEstimate estimate_parse(std::span<const TaggedRule> rules, std::string_view start, std::size_t length) {
     return CykParser(rules, start).estimate(length);

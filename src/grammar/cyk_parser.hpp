@@ -2,6 +2,7 @@
 // returning the tags of the derivation the rule order selects, in pre-order.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -20,6 +21,19 @@ struct PredictionScratch {
     std::vector<std::uint64_t> symbols;
     std::vector<std::uint64_t> at_ends;
 };
+
+// A node of the derivation still to be read out: `symbol` over span (i, j).
+struct PendingNode {
+    std::size_t i, j;
+    std::uint32_t symbol;
+};
+
+class SpanChart;
+
+// Which chart a parse fills: the one that has lately been quicker for strings of
+// up to a few hundred characters (the predicting chart beyond), or always one of
+// them where it can take the string. Derivations are the same either way.
+enum class ChartChoice { adaptive, predicting, span };
 
 // Parses many strings against one rule list: the grammar is prepared once and the
 // chart's memory is reused from string to string. Positions count code points.
@@ -44,17 +58,41 @@ public:
     std::size_t chart_bytes() const noexcept;
     // Lets the chart's memory go; the next parse sizes a new one.
     void release_chart();
+    void choose_chart(ChartChoice choice) noexcept;
 
 private:
+    // Short strings may be parsed with either chart; a run of strings is parsed
+    // with each now and then (the span chart's first), and in between the one that
+    // took less time per cell in its last runs is used.
+    class FillChoice {
+    public:
+        bool span_chart_next(const PreparedGrammar& grammar, std::size_t length);
+        void record(bool span_chart, std::size_t length, std::chrono::steady_clock::duration took);
+        void force(ChartChoice choice) noexcept { forced_ = choice; }
+
+    private:
+        ChartChoice forced_ = ChartChoice::adaptive;
+        static constexpr std::size_t kShortest = 8;
+        static constexpr std::uint64_t kProbeRun = 8;
+        static constexpr std::uint64_t kProbeEvery = 1024;
+        static constexpr std::uint64_t kProbeEveryMost = std::uint64_t{1} << 16;
+        static constexpr std::size_t kMostRulesPerSymbol = 64;
+        int usable_ = -1;  // whether the span chart suits the grammar; -1 before it is known
+        std::uint64_t count_ = 0;       // strings that could take either chart
+        std::uint64_t probe_at_ = 0;    // the count at which the next runs begin
+        std::uint64_t probe_every_ = kProbeEvery;
+        // The last runs: seconds and cells on each chart.
+        double row_seconds_ = 0, row_cells_ = 0;
+        double span_seconds_ = 0, span_cells_ = 0;
+    };
+
     std::unique_ptr<const PreparedGrammar> grammar_;
     std::unique_ptr<CykChart> chart_;
+    std::unique_ptr<SpanChart> span_chart_;
+    FillChoice fill_choice_;
     std::vector<std::uint32_t> code_points_;
     std::vector<std::uint32_t> live_scratch_;
     PredictionScratch prediction_;
-    struct PendingNode {
-        std::size_t i, j;
-        std::uint32_t symbol;
-    };
     std::vector<PendingNode> walk_stack_;
 };
 
