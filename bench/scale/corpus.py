@@ -1,11 +1,14 @@
 """Induction on real corpora: `_engine.induce_full` on 10^4 to 10^5 lines, and its growth.
 
     bench/.venv/bin/python bench/scale/corpus.py [--quick] [--cap SECONDS] [--naive-cap SECONDS] [--build DIR]
+                                                 [--baseline DIR]
 
 Corpora (corpora.py): lines of the standard library's source (lines holding a
 capital S left out) and lower-cased English prose; every fourth line is for
 testing. For each size, `induce_full` runs in a child process of its own; the
-growth column is the time divided by the time for a quarter of the lines. The
+growth column is the time divided by the time for a quarter of the lines. With
+--baseline, the `_engine` built in that directory (an earlier version) runs the same
+inductions in the same run, each right after the current one. The
 straightforward build (`_naive_engine`) runs on growing prefixes of each corpus
 while it stays within --naive-cap, with `_engine` on the same prefix, and the
 results must be identical. Writes bench/results/corpus.md.
@@ -48,6 +51,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="2,500 and 10,000 lines only")
     parser.add_argument("--cap", type=float, default=300.0, help="time cap of one `_engine` induction")
     parser.add_argument("--naive-cap", type=float, default=60.0, help="time cap of one naive induction")
+    parser.add_argument("--baseline", type=Path, help="a build directory holding an earlier `_engine` to run beside")
     common.add_build_argument(parser)
     args = parser.parse_args()
     sizes = QUICK_SIZES if args.quick else SIZES
@@ -65,6 +69,20 @@ def main() -> int:
                 continue
             outcome = induce("_engine", lines[:size], args.cap, pythonpath)
             common.log(f"  {name} {size:>6}: {describe(outcome, args.cap)}")
+            baseline_cells: list[str] = []
+            if args.baseline:
+                before = induce("_engine", lines[:size], args.cap, [str(args.baseline.resolve())])
+                common.log(f"  {name} {size:>6} baseline: {describe(before, args.cap)}")
+                # The baseline may price unparsed bytes differently in the last digits of
+                # the scores: the induced grammar is what must agree.
+                same = before.status == "ok" and all(
+                    (before.result or {}).get(key) == (outcome.result or {}).get(key)
+                    for key in ("strategy", "productions"))
+                ratio = (common.fmt_ratio(before.seconds / outcome.seconds)
+                         if before.status == "ok" and outcome.status == "ok" and outcome.seconds else "—")
+                baseline_cells = [describe(before, args.cap), ratio, "yes" if same else "**NO**"]
+                if not same and before.status == "ok":
+                    mismatches.append(f"{name}, first {size} lines, against the baseline")
             result = outcome.result or {}
             if outcome.status == "ok":
                 times[size] = outcome.seconds
@@ -75,7 +93,8 @@ def main() -> int:
             per_kchar = (common.fmt_time(outcome.seconds / characters * 1000) if outcome.status == "ok" else "—")
             rows.append([name, f"{len(train):,} / {len(test):,}", f"{characters / 1e6:.2f} M",
                          str(len(corpora.alphabet_of(train, test))), result.get("strategy", "—"),
-                         str(len(result.get("productions", ()))), describe(outcome, args.cap), per_kchar, growth])
+                         str(len(result.get("productions", ()))), describe(outcome, args.cap), per_kchar, growth,
+                         *baseline_cells])
             if outcome.status != "ok":
                 break
         for size in NAIVE_SIZES:
@@ -103,8 +122,12 @@ def main() -> int:
            f"child process, best of up to 2 runs; an `_engine` run is capped at {args.cap:g} s.", ""]
     md += ["## `_engine.induce_full`", "",
            f"Growth: time divided by the time for a quarter of the lines (goal ≤ {GROWTH_GOAL:g}).", ""]
+    baseline_header = ["baseline", "baseline / now", "same grammar"] if args.baseline else []
+    if args.baseline:
+        md += [f"Baseline: the `_engine` in `{args.baseline}`, run in the same child-process way right after "
+               "each current run.", ""]
     md += common.table(["corpus", "train / test lines", "characters", "alphabet", "strategy", "productions",
-                        "`induce_full`", "per 1,000 characters", "growth (4x lines)"], rows)
+                        "`induce_full`", "per 1,000 characters", "growth (4x lines)", *baseline_header], rows)
     md += ["## Against the straightforward build", "",
            f"`_naive_engine.induce_full` on the first lines of each corpus, growing while one run stays within "
            f"a quarter of {args.naive_cap:g} s (stopped past {args.naive_cap:g} s); `_engine` on the same lines; "
