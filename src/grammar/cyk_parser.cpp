@@ -284,7 +284,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     if (fill_choice_.span_chart_next(grammar, n)) {
         const auto started = std::chrono::steady_clock::now();
         SpanChart& chart = *span_chart_;
-        chart.fill(grammar, characters);
+        fill_choice_.record_density(grammar, n, chart.fill(grammar, characters));
         const bool parsed =
             chart.derives(start, 0, n - 1) &&
             read_derivation(grammar, characters, start, tags, walk_stack_,
@@ -331,20 +331,45 @@ bool CykParser::FillChoice::span_chart_next(const PreparedGrammar& grammar, std:
     // A run of strings on each chart now and then, so that the choice follows the
     // strings; in between, the chart that took less time per cell in its runs.
     // While the predicting chart keeps winning, the runs grow rarer.
-    if (count_ == probe_at_) row_seconds_ = row_cells_ = span_seconds_ = span_cells_ = 0;
+    if (count_ == probe_at_) {
+        row_seconds_ = row_cells_ = span_seconds_ = span_cells_ = span_derivable_ = span_pairs_ = 0;
+        probing_ = true;
+    }
     const std::uint64_t since = count_++ - probe_at_;
-    if (since < kProbeRun) return true;
-    if (since < 2 * kProbeRun) return false;
-    const bool span_wins = span_seconds_ * row_cells_ < row_seconds_ * span_cells_;
-    if (since == 2 * kProbeRun) {
-        probe_every_ = span_wins ? kProbeEvery : std::min(2 * probe_every_, kProbeEveryMost);
+    if (probing_) {
+        if (since < kProbeRun) return true;
+        if (since < 2 * kProbeRun && !settled()) return false;
+        probing_ = false;
+        probe_every_ = span_wins() ? kProbeEvery : std::min(2 * probe_every_, kProbeEveryMost);
         probe_at_ += probe_every_;
     }
-    return span_wins;
+    return span_wins();
+}
+
+bool CykParser::FillChoice::span_wins() const noexcept {
+    // A run skipped for the predicting chart counts as lost.
+    if (row_cells_ == 0) return span_cells_ > 0;
+    return span_seconds_ * row_cells_ < row_seconds_ * span_cells_;
+}
+
+bool CykParser::FillChoice::settled() const noexcept {
+    // Where most symbols derive most spans, prediction has nothing to leave out
+    // and the predicting chart does more per span: its run is skipped. Otherwise
+    // it ends early once it is far behind.
+    if (span_pairs_ > 0 && 2 * span_derivable_ >= span_pairs_) return true;
+    return row_cells_ > 0 && row_seconds_ * span_cells_ > 2 * span_seconds_ * row_cells_;
+}
+
+void CykParser::FillChoice::record_density(const PreparedGrammar& grammar, std::size_t length,
+                                           std::size_t derivable) noexcept {
+    if (!probing_) return;
+    span_derivable_ += static_cast<double>(derivable);
+    span_pairs_ += static_cast<double>(grammar.wide_count()) * static_cast<double>(length) *
+                   static_cast<double>(length - 1) / 2;
 }
 
 void CykParser::FillChoice::record(bool span_chart, std::size_t length, std::chrono::steady_clock::duration took) {
-    if (length < kShortest || length > SpanChart::kMaxLength || count_ - probe_at_ > 2 * kProbeRun) return;
+    if (!probing_ || length < kShortest || length > SpanChart::kMaxLength) return;
     const double cells = static_cast<double>(length) * static_cast<double>(length + 1) / 2;
     (span_chart ? span_seconds_ : row_seconds_) += std::chrono::duration<double>(took).count();
     (span_chart ? span_cells_ : row_cells_) += cells;

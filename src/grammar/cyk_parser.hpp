@@ -68,12 +68,16 @@ private:
     public:
         bool span_chart_next(const PreparedGrammar& grammar, std::size_t length);
         void record(bool span_chart, std::size_t length, std::chrono::steady_clock::duration took);
+        void record_density(const PreparedGrammar& grammar, std::size_t length, std::size_t derivable) noexcept;
         void force(ChartChoice choice) noexcept { forced_ = choice; }
 
     private:
+        bool span_wins() const noexcept;
+        bool settled() const noexcept;
+
         ChartChoice forced_ = ChartChoice::adaptive;
         static constexpr std::size_t kShortest = 8;
-        static constexpr std::uint64_t kProbeRun = 8;
+        static constexpr std::uint64_t kProbeRun = 4;
         static constexpr std::uint64_t kProbeEvery = 1024;
         static constexpr std::uint64_t kProbeEveryMost = std::uint64_t{1} << 16;
         static constexpr std::size_t kMostRulesPerSymbol = 64;
@@ -81,9 +85,13 @@ private:
         std::uint64_t count_ = 0;       // strings that could take either chart
         std::uint64_t probe_at_ = 0;    // the count at which the next runs begin
         std::uint64_t probe_every_ = kProbeEvery;
+        bool probing_ = false;
         // The last runs: seconds and cells on each chart.
         double row_seconds_ = 0, row_cells_ = 0;
         double span_seconds_ = 0, span_cells_ = 0;
+        // Of the (wide symbol, span of two or more) pairs of the span chart's run,
+        // how many were derivable.
+        double span_derivable_ = 0, span_pairs_ = 0;
     };
 
     std::unique_ptr<const PreparedGrammar> grammar_;

@@ -42,13 +42,17 @@ public:
     std::size_t bytes_held() const noexcept { return sizeof(std::uint64_t) * (ends_.capacity() + splits_.capacity()); }
 
 private:
+    // Position-major: the rows a cell's rules read sit together.
     std::size_t slot(SymbolId symbol, std::size_t position) const noexcept {
-        return (symbol * length_ + position) * words_;
+        return (position * symbols_ + symbol) * words_;
     }
     void mark(SymbolId symbol, std::size_t i, std::size_t j) noexcept;
+    template <std::size_t Words>
+    std::size_t fill_spans(const PreparedGrammar& grammar);
 
     std::size_t length_ = 0;
     std::size_t words_ = 0;
+    std::size_t symbols_ = 0;
     // ends_[slot(X, i)]: bit j when X derives (i, j). splits_[slot(X, j)]: bit k
     // when X derives (k + 1, j), so that a rule's splits at (i, j) are the bits
     // of its left symbol's ends at i and its right symbol's splits at j.
