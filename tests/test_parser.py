@@ -154,3 +154,18 @@ def test_a_rule_list_changed_in_place_is_read_again():
     rules.append(("S", ["c"], 8))
     assert _engine.parse_cnf("aac", rules, "S") == [1, 2, 1, 2, 8]
     assert _engine.parse_cnf("aab", rules, "T") is None
+    # A right-hand side changed inside its tuple, an int and a str subclass, a tag
+    # past the C long and a lone surrogate where an equal list had plain text.
+    rules[1][1][0] = "B"
+    rules.append(("B", ["a"], 9))
+    for text in ["aab", "bab", "ab", "aaab"]:
+        assert _engine.parse_cnf(text, rules, "S") == model.parse_cnf(text, rules, "S")
+    class Name(str):
+        pass
+    rules[2] = (Name("A"), ["a"], True)
+    assert _engine.parse_cnf("aab", rules, "S") == model.parse_cnf("aab", rules, "S")
+    with pytest.raises(OverflowError):
+        _engine.parse_cnf("aab", rules[:2] + [("A", ["a"], 2**70)], "S")
+    with pytest.raises(UnicodeEncodeError):
+        _engine.parse_cnf("aab", rules[:2] + [("A", ["\udc80"], 2)], "S")
+    assert _engine.parse_cnf("aab", rules, "S") == model.parse_cnf("aab", rules, "S")

@@ -13,6 +13,7 @@
 #include "grammar/corpus_scoring.hpp"
 #include "grammar/cyk_parser.hpp"
 #include "grammar/recent_parser.hpp"
+#include "recent_rules.hpp"
 #include "induction/induction.hpp"
 #include "results.hpp"
 
@@ -55,15 +56,16 @@ PyObject* parse_cnf_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObje
         // The texts point into the argument objects, which the caller keeps alive.
         std::string_view text;
         if (!argument_converted("s", convert_text(bound[0], text))) return nullptr;
-        std::vector<TaggedRule> rules;
-        if (!argument_converted("cnf_rules", convert_tagged_rules(bound[1], rules))) return nullptr;
+        // Calls repeating a rule list reuse its conversion and its prepared parser.
+        // The module lives in one interpreter, whose lock every call holds.
+        static RecentRules recent_rules;
+        static RecentParser recent_parser;
+        const std::vector<TaggedRule>* rules = recent_rules.convert(bound[1]);
+        if (!argument_converted("cnf_rules", rules != nullptr)) return nullptr;
+        // Runs none of the caller's code, so `rules` stays as it is.
         std::string_view start;
         if (!argument_converted("start", convert_text(bound[2], start))) return nullptr;
-
-        // Calls repeating a rule list reuse its prepared parser. The module lives
-        // in one interpreter, whose lock every call holds.
-        static RecentParser recent;
-        return parse_result(recent.parse(text, rules, start));
+        return parse_result(recent_parser.parse(text, *rules, start, recent_rules.version()));
     });
 }
 
