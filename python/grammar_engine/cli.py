@@ -447,7 +447,10 @@ def _add_chunk_options(command: argparse.ArgumentParser) -> None:
         "chunked run", "read the corpora in chunks, counted on every core or on a Dask cluster, "
         "with the same result (the estimate of a line's parse cost is then skipped)"
     )
-    group.add_argument("--workers", type=_positive_int, metavar="N", help="count on N processes (default: every core)")
+    group.add_argument(
+        "--workers", type=_positive_int, metavar="N",
+        help="count N chunks at a time, in this process and N - 1 worker processes (default: every core)",
+    )
     group.add_argument("--chunk-lines", type=_positive_int, metavar="N", help="lines per chunk (default 10000)")
     group.add_argument("--dask", metavar="ADDRESS", help="count on the workers of the Dask scheduler at ADDRESS")
 

@@ -1,9 +1,9 @@
 """Exact scoring and induction of corpora too large for one call, in chunks.
 
 A corpus (a list, any iterable of str, or a file read line by line) is cut into
-chunks of `chunk_lines` lines. Each chunk is counted on its own, by worker
-processes on every core or by the workers of a Dask cluster, and the counts are
-merged in chunk order before the last, cheap step turns them into a result. The
+chunks of `chunk_lines` lines. Each chunk is counted on its own, on every core
+(a thread of this process beside worker processes) or by the workers of a Dask
+cluster, and the counts are merged in chunk order before the last, cheap step turns them into a result. The
 counts are integers and the merge keeps the order in which pairs were first
 counted, so any chunking gives exactly what one `_engine` call on the whole corpus
 gives: the same dict, the same floats, the same tie order.
@@ -62,7 +62,8 @@ def score_sharded(
 ) -> dict[str, float]:
     """Exactly `_engine.grammar_bpc(productions, corpus, terminals, start)`, counted
     chunk by chunk. `corpus` may also be a file path (str or path-like) or any
-    iterable of str. `workers` defaults to every core; `client` is a
+    iterable of str. `workers` (default: every core) chunks are counted at a time,
+    one in a thread of this process and the others in worker processes; `client` is a
     `distributed.Client` whose workers count the chunks instead; `progress`
     (default: when standard error is a terminal) shows a progress bar."""
     metrics, _, _ = score_with_census(
