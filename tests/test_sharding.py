@@ -3,6 +3,7 @@ files are streamed with the tool's line rules, and failures name their chunk."""
 
 import multiprocessing
 import os
+import random
 import re
 import signal
 import subprocess
@@ -224,6 +225,17 @@ def test_a_dead_worker_is_named_with_its_chunk():
                         str(raised.value))
     chunk = raised.value.index
     assert (raised.value.first_line, raised.value.last_line) == (4 * chunk + 1, 4 * chunk + 4)
+
+
+def test_large_chunks_and_results_do_not_block_the_pipes():
+    # Chunks of lines and pair counts far larger than a pipe holds, with a chunk
+    # queued behind each busy worker.
+    rng = random.Random(5)
+    chars = [chr(0x4E00 + i) for i in range(3000)]
+    train = ["".join(rng.choice(chars) for _ in range(60)) for _ in range(12000)]
+    test = train[:50]
+    result = sharding.induce_sharded(train, test, chars[:5], workers=2, chunk_lines=4000, progress=False)
+    assert result == _engine.induce_full(train, test, chars[:5])
 
 
 def test_results_come_in_chunk_order_from_workers():

@@ -192,6 +192,10 @@ class _WorkerPool:
     Slot 0 is a thread of this process, the others are processes."""
 
     QUEUED_PER_WORKER = 2
+    # A chunk queued behind a busy worker is written to its pipe only if this small
+    # (a file chunk always is), so that the write never waits for the worker: a
+    # larger one waits here until the worker is idle again.
+    QUEUED_BYTES = 1 << 16
 
     def __init__(self, size: int):
         self.size = size
@@ -199,6 +203,7 @@ class _WorkerPool:
         self._workers: list[tuple[Any, Any]] = []  # (process, or None for the thread; connection)
         self._sent: dict[int, deque[Chunk]] = {}  # ready worker slot -> its chunks, oldest first
         self._starting: set[int] = set()  # processes not yet ready
+        self._held: dict[int, bytes] = {}  # worker slot -> the next task, to send once it is idle
         self._thread: threading.Thread | None = None
 
     def start(self) -> None:
@@ -226,10 +231,17 @@ class _WorkerPool:
     def send(self, chunk: Chunk, step: Callable[..., Any], args: tuple[Any, ...]) -> None:
         # The least loaded worker; of equals, a process before the thread.
         slot = min(self._sent, key=lambda s: (len(self._sent[s]), -s))
-        _, conn = self._workers[slot]
+        task = pickle.dumps((step, args, chunk), protocol=pickle.HIGHEST_PROTOCOL)
         self._sent[slot].append(chunk)
+        if len(self._sent[slot]) > 1 and len(task) > self.QUEUED_BYTES:
+            self._held[slot] = task
+        else:
+            self._write(slot, task)
+
+    def _write(self, slot: int, task: bytes) -> None:
+        _, conn = self._workers[slot]
         try:
-            conn.send((step, args, chunk))
+            conn.send_bytes(task)
         except (BrokenPipeError, ConnectionResetError):
             raise _chunk_error(self._sent[slot][0], self._death_reason(slot)) from None
 
@@ -263,6 +275,9 @@ class _WorkerPool:
             if status is None:
                 raise _chunk_error(sent[0], self._death_reason(slot))
             chunk = sent.popleft()
+            held = self._held.pop(slot, None)
+            if held is not None:
+                self._write(slot, held)
             if status == "error":
                 if isinstance(value[1], InputError):
                     raise value[1]
