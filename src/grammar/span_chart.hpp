@@ -58,6 +58,15 @@ private:
     // of its left symbol's ends at i and its right symbol's splits at j.
     std::vector<std::uint64_t> ends_;
     std::vector<std::uint64_t> splits_;
+    std::vector<SymbolId> pending_;  // per cell: symbols not settled by their first rule
+    // Per wide symbol, what the first pass over a cell reads, side by side.
+    struct Head {
+        SymbolId left, right;  // its first rule
+        std::uint32_t shortest, longest;
+        std::uint32_t more;  // 1 when it has more rules
+    };
+    std::vector<Head> heads_;
+    const PreparedGrammar* heads_for_ = nullptr;
 };
 
 }  // namespace engine
