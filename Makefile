@@ -60,10 +60,13 @@ bench-peers: $(BENCH_VENV)/.ready
 # nonterminals, and long texts against Lark's Earley parser. They run in
 # bench/.venv against a snapshot build of their own in build/bench (so that a
 # rebuild of build/dev cannot break a run) and write bench/results/*.md.
-.PHONY: bench-scale bench-corpus bench-dense bench-long
+.PHONY: bench-scale bench-corpus bench-dense bench-long bench-short
+
+# The earlier parser the corpus and short-string benchmarks run beside the current one.
+BASELINE ?= 35a05ca
 
 bench-corpus: $(BENCH_VENV)/.ready
-	$(BENCH_PY) bench/scale/corpus.py
+	$(BENCH_PY) bench/scale/corpus.py --baseline $(BASELINE)
 
 bench-dense: $(BENCH_VENV)/.ready
 	$(BENCH_PY) bench/scale/dense.py
@@ -71,4 +74,7 @@ bench-dense: $(BENCH_VENV)/.ready
 bench-long: $(BENCH_VENV)/.ready
 	$(BENCH_PY) bench/scale/long_texts.py
 
-bench-scale: bench-corpus bench-dense bench-long
+bench-short: $(BENCH_VENV)/.ready
+	$(BENCH_PY) bench/scale/short_strings.py --baseline $(BASELINE)
+
+bench-scale: bench-corpus bench-dense bench-long bench-short

@@ -54,6 +54,32 @@ def prepare_build(build: Path) -> list[str]:
     return [str(build)]
 
 
+# The parser before the work on real corpora, many nonterminals and long texts: the
+# default baseline of the scripts that run an earlier build beside the current one.
+BASELINE_REVISION = "35a05ca"
+
+
+def prepare_baseline(baseline: str) -> str:
+    """A directory holding an earlier `_engine`: `baseline` itself when it is one,
+    else a git revision whose sources are extracted and built under build/."""
+    if Path(baseline).is_dir():
+        return str(Path(baseline).resolve())
+    commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", baseline], check=True,
+                            capture_output=True, text=True).stdout.strip()
+    folder = ROOT / "build" / f"baseline-{commit}"
+    sources, build = folder / "src", folder / "build"
+    if not (sources / "CMakeLists.txt").exists():
+        sources.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "-C", str(ROOT), "archive", commit], check=True, capture_output=True)
+        subprocess.run(["tar", "-x", "-C", str(sources)], input=archive.stdout, check=True)
+    if not any(build.glob("_engine*.so")):
+        log(f"... building the baseline {commit} in {build}")
+        subprocess.run(["cmake", "-S", str(sources), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                        f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", str(build), "--target", "_engine"], check=True, stdout=subprocess.DEVNULL)
+    return str(build)
+
+
 def results_path(name: str, label: str) -> Path:
     return RESULTS / (f"{name}.{label}.md" if label else f"{name}.md")
 

@@ -1,14 +1,15 @@
 """Induction on real corpora: `_engine.induce_full` on 10^4 to 10^5 lines, and its growth.
 
     bench/.venv/bin/python bench/scale/corpus.py [--quick] [--cap SECONDS] [--naive-cap SECONDS] [--build DIR]
-                                                 [--baseline DIR]
+                                                 [--baseline DIR_OR_REVISION]
 
 Corpora (corpora.py): lines of the standard library's source (lines holding a
 capital S left out) and lower-cased English prose; every fourth line is for
 testing. For each size, `induce_full` runs in a child process of its own; the
 growth column is the time divided by the time for a quarter of the lines. With
---baseline, the `_engine` built in that directory (an earlier version) runs the same
-inductions in the same run, each right after the current one. The
+--baseline (a build directory or a git revision, which is then built), that earlier
+`_engine` runs the same inductions in the same run, each right after the current
+one. The
 straightforward build (`_naive_engine`) runs on growing prefixes of each corpus
 while it stays within --naive-cap, with `_engine` on the same prefix, and the
 results must be identical. Writes bench/results/corpus.md.
@@ -51,11 +52,13 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="2,500 and 10,000 lines only")
     parser.add_argument("--cap", type=float, default=300.0, help="time cap of one `_engine` induction")
     parser.add_argument("--naive-cap", type=float, default=60.0, help="time cap of one naive induction")
-    parser.add_argument("--baseline", type=Path, help="a build directory holding an earlier `_engine` to run beside")
+    parser.add_argument("--baseline", help="a build directory holding an earlier `_engine`, or a git revision "
+                                           f"to build (e.g. {common.BASELINE_REVISION}), to run beside")
     common.add_build_argument(parser)
     args = parser.parse_args()
     sizes = QUICK_SIZES if args.quick else SIZES
     pythonpath = common.prepare_build(args.build)
+    baseline = common.prepare_baseline(args.baseline) if args.baseline else None
     import _engine
 
     rows, naive_rows, mismatches = [], [], []
@@ -70,8 +73,8 @@ def main() -> int:
             outcome = induce("_engine", lines[:size], args.cap, pythonpath)
             common.log(f"  {name} {size:>6}: {describe(outcome, args.cap)}")
             baseline_cells: list[str] = []
-            if args.baseline:
-                before = induce("_engine", lines[:size], args.cap, [str(args.baseline.resolve())])
+            if baseline:
+                before = induce("_engine", lines[:size], args.cap, [baseline])
                 common.log(f"  {name} {size:>6} baseline: {describe(before, args.cap)}")
                 # The baseline may price unparsed bytes differently in the last digits of
                 # the scores: the induced grammar is what must agree.
@@ -122,9 +125,9 @@ def main() -> int:
            f"child process, best of up to 2 runs; an `_engine` run is capped at {args.cap:g} s.", ""]
     md += ["## `_engine.induce_full`", "",
            f"Growth: time divided by the time for a quarter of the lines (goal ≤ {GROWTH_GOAL:g}).", ""]
-    baseline_header = ["baseline", "baseline / now", "same grammar"] if args.baseline else []
-    if args.baseline:
-        md += [f"Baseline: the `_engine` in `{args.baseline}`, run in the same child-process way right after "
+    baseline_header = ["baseline", "baseline / now", "same grammar"] if baseline else []
+    if baseline:
+        md += [f"Baseline: `_engine` built from `{args.baseline}`, run in the same child-process way right after "
                "each current run.", ""]
     md += common.table(["corpus", "train / test lines", "characters", "alphabet", "strategy", "productions",
                         "`induce_full`", "per 1,000 characters", "growth (4x lines)", *baseline_header], rows)

@@ -1,7 +1,7 @@
 """The fixed cost of a call: `parse_cnf` on strings of a few characters, against an
 earlier build in the same run.
 
-    bench/.venv/bin/python bench/scale/short_strings.py --baseline DIR [--build DIR]
+    bench/.venv/bin/python bench/scale/short_strings.py [--baseline DIR_OR_REVISION] [--build DIR]
 
 For each grammar of long_texts.py and each length, 2,000 strings of that length cut
 from a generated text are parsed one call each with the same rule list, in a child
@@ -28,10 +28,13 @@ GOAL = 0.5  # time per call against the baseline's
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--baseline", type=Path, required=True, help="a build directory holding an earlier `_engine`")
+    parser.add_argument("--baseline", default=common.BASELINE_REVISION,
+                        help="a build directory holding an earlier `_engine`, or a git revision to build "
+                             f"(default {common.BASELINE_REVISION}, the parser before this benchmark's goal)")
     common.add_build_argument(parser)
     args = parser.parse_args()
     pythonpath = common.prepare_build(args.build)
+    baseline = common.prepare_baseline(args.baseline)
     import _engine
 
     rows, mismatches = [], []
@@ -40,7 +43,7 @@ def main() -> int:
             job = ("_engine", grammar.name, length, CALLS)
             now = measure_in_child("jobs:short_calls", job, cap=60, repeats=5, budget=2.0, pythonpath=pythonpath)
             before = measure_in_child("jobs:short_calls", job, cap=60, repeats=5, budget=2.0,
-                                      pythonpath=[str(args.baseline.resolve())])
+                                      pythonpath=[baseline])
             if now.result != before.result:
                 mismatches.append(f"{grammar.name} at {length}")
             per_now, per_before = now.seconds / CALLS, before.seconds / CALLS
