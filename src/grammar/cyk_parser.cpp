@@ -281,44 +281,58 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
 
     if (!grammar.may_begin(characters.front()) || !grammar.may_end(characters.back())) return false;
 
-    if (fill_choice_.span_chart_next(grammar, n)) {
-        const auto started = std::chrono::steady_clock::now();
+    const FillChoice::Use use = fill_choice_.next(grammar, n);
+    const auto parse_on_span_chart = [&](std::vector<std::int32_t>& out) {
         SpanChart& chart = *span_chart_;
-        fill_choice_.record_density(grammar, n, chart.fill(grammar, characters));
-        const bool parsed =
-            chart.derives(start, 0, n - 1) &&
-            read_derivation(grammar, characters, start, tags, walk_stack_,
+        chart.fill(grammar, characters);
+        return chart.derives(start, 0, n - 1) &&
+            read_derivation(grammar, characters, start, out, walk_stack_,
                             [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
                                 return chart.first_split(rule, i, j);
                             });
-        fill_choice_.record(true, n, std::chrono::steady_clock::now() - started);
-        return parsed;
+    };
+    const auto parse_on_predicting_chart = [&](std::vector<std::int32_t>& out) {
+        CykChart& chart = *chart_;
+        chart.reset(grammar, characters);
+        return fill_chart(grammar, chart, characters, live_scratch_, prediction_) &&
+               chart.derives(grammar, start, 0, n - 1) &&
+               read_derivation(grammar, characters, start, out, walk_stack_,
+                               [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
+                                   // Rules whose left symbol derives nothing from i, or whose
+                                   // one-position right symbol does not derive j, are passed
+                                   // over cheaply.
+                                   if (grammar.is_wide(rule.left) ? chart.stored_row(rule.left, i) == nullptr
+                                                                  : !chart.derives_single(rule.left, i)) {
+                                       return kNoSplit;
+                                   }
+                                   if (!grammar.is_wide(rule.right) && !chart.derives_single(rule.right, j)) {
+                                       return kNoSplit;
+                                   }
+                                   return chart.first_split(grammar, rule, i, j);
+                               });
+    };
+    if (use == FillChoice::Use::span) return parse_on_span_chart(tags);
+    if (use == FillChoice::Use::predicting) return parse_on_predicting_chart(tags);
+    // Both charts on this string, timed; the derivations are the same, and the span
+    // chart's is returned.
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    const bool parsed = parse_on_span_chart(tags);
+    const auto between = Clock::now();
+    if (!fill_choice_.predicting_far_behind()) {
+        probe_tags_.clear();
+        parse_on_predicting_chart(probe_tags_);
+        fill_choice_.record(std::chrono::duration<double>(between - started).count(),
+                            std::chrono::duration<double>(Clock::now() - between).count());
     }
-    const auto started = std::chrono::steady_clock::now();
-    CykChart& chart = *chart_;
-    chart.reset(grammar, characters);
-    const bool parsed =
-        fill_chart(grammar, chart, characters, live_scratch_, prediction_) &&
-        chart.derives(grammar, start, 0, n - 1) &&
-        read_derivation(grammar, characters, start, tags, walk_stack_,
-                        [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
-                            // Rules whose left symbol derives nothing from i, or whose
-                            // one-position right symbol does not derive j, are passed
-                            // over cheaply.
-                            if (grammar.is_wide(rule.left) ? chart.stored_row(rule.left, i) == nullptr
-                                                           : !chart.derives_single(rule.left, i)) {
-                                return kNoSplit;
-                            }
-                            if (!grammar.is_wide(rule.right) && !chart.derives_single(rule.right, j)) return kNoSplit;
-                            return chart.first_split(grammar, rule, i, j);
-                        });
-    fill_choice_.record(false, n, std::chrono::steady_clock::now() - started);
     return parsed;
 }
 
-bool CykParser::FillChoice::span_chart_next(const PreparedGrammar& grammar, std::size_t length) {
-    if (forced_ != ChartChoice::adaptive) return forced_ == ChartChoice::span && SpanChart::fits(grammar, length);
-    if (length < kShortest || !SpanChart::fits(grammar, length)) return false;
+CykParser::FillChoice::Use CykParser::FillChoice::next(const PreparedGrammar& grammar, std::size_t length) {
+    if (forced_ != ChartChoice::adaptive) {
+        return forced_ == ChartChoice::span && SpanChart::fits(grammar, length) ? Use::span : Use::predicting;
+    }
+    if (length < kShortest || !SpanChart::fits(grammar, length)) return Use::predicting;
     if (usable_ < 0) {
         // A symbol with many rules that mostly fail would try them all in every
         // cell: such grammars keep to the predicting chart.
@@ -327,52 +341,28 @@ bool CykParser::FillChoice::span_chart_next(const PreparedGrammar& grammar, std:
             if (grammar.rules_of(symbol).size() > kMostRulesPerSymbol) usable_ = 0;
         }
     }
-    if (usable_ == 0) return false;
-    // A run of strings on each chart now and then, so that the choice follows the
-    // strings; in between, the chart that took less time per cell in its runs.
-    // While the predicting chart keeps winning, the runs grow rarer.
-    if (count_ == probe_at_) {
-        row_seconds_ = row_cells_ = span_seconds_ = span_cells_ = span_derivable_ = span_pairs_ = 0;
-        probing_ = true;
-    }
+    if (usable_ == 0) return Use::predicting;
     const std::uint64_t since = count_++ - probe_at_;
-    if (probing_) {
-        if (since < kProbeRun) return true;
-        if (since < 2 * kProbeRun && !settled()) return false;
-        probing_ = false;
-        probe_every_ = span_wins() ? kProbeEvery : std::min(2 * probe_every_, kProbeEveryMost);
+    if (since == 0) span_seconds_ = row_seconds_ = 0, compared_ = 0;
+    if (since < kProbeRun) return Use::both;
+    if (since == kProbeRun) {
+        // The run is over: the span chart is kept only when clearly quicker.
+        use_span_ = 1.25 * span_seconds_ < row_seconds_;
+        probe_every_ = use_span_ ? kProbeEvery : std::min(2 * probe_every_, kProbeEveryMost);
         probe_at_ += probe_every_;
     }
-    return span_wins();
+    return use_span_ ? Use::span : Use::predicting;
 }
 
-bool CykParser::FillChoice::span_wins() const noexcept {
-    // A run skipped for the predicting chart counts as lost.
-    if (row_cells_ == 0) return span_cells_ > 0;
-    return span_seconds_ * row_cells_ < row_seconds_ * span_cells_;
+bool CykParser::FillChoice::predicting_far_behind() const noexcept {
+    // After two strings, a predicting chart three times slower is not tried further.
+    return compared_ >= 2 && row_seconds_ > 3 * span_seconds_;
 }
 
-bool CykParser::FillChoice::settled() const noexcept {
-    // Where most symbols derive most spans, prediction has nothing to leave out
-    // and the predicting chart does more per span: its run is skipped. Otherwise
-    // it ends early once it is far behind.
-    if (span_pairs_ > 0 && 2 * span_derivable_ >= span_pairs_) return true;
-    return row_cells_ > 0 && row_seconds_ * span_cells_ > 2 * span_seconds_ * row_cells_;
-}
-
-void CykParser::FillChoice::record_density(const PreparedGrammar& grammar, std::size_t length,
-                                           std::size_t derivable) noexcept {
-    if (!probing_) return;
-    span_derivable_ += static_cast<double>(derivable);
-    span_pairs_ += static_cast<double>(grammar.wide_count()) * static_cast<double>(length) *
-                   static_cast<double>(length - 1) / 2;
-}
-
-void CykParser::FillChoice::record(bool span_chart, std::size_t length, std::chrono::steady_clock::duration took) {
-    if (!probing_ || length < kShortest || length > SpanChart::kMaxLength) return;
-    const double cells = static_cast<double>(length) * static_cast<double>(length + 1) / 2;
-    (span_chart ? span_seconds_ : row_seconds_) += std::chrono::duration<double>(took).count();
-    (span_chart ? span_cells_ : row_cells_) += cells;
+void CykParser::FillChoice::record(double span_seconds, double row_seconds) noexcept {
+    span_seconds_ += span_seconds;
+    row_seconds_ += row_seconds;
+    ++compared_;
 }
 
 ChartEstimate CykParser::estimate(std::size_t length) const noexcept { return estimate_chart(*grammar_, length); }

@@ -61,37 +61,34 @@ public:
     void choose_chart(ChartChoice choice) noexcept;
 
 private:
-    // Short strings may be parsed with either chart; a run of strings is parsed
-    // with each now and then (the span chart's first), and in between the one that
-    // took less time per cell in its last runs is used.
+    // Short strings may be parsed with either chart. Now and then a few strings
+    // are parsed on both, and until the next such run the one that took less time
+    // on them is used; while the predicting chart keeps winning, the runs grow
+    // rarer. A predicting chart far behind is not tried on the rest of a run.
     class FillChoice {
     public:
-        bool span_chart_next(const PreparedGrammar& grammar, std::size_t length);
-        void record(bool span_chart, std::size_t length, std::chrono::steady_clock::duration took);
-        void record_density(const PreparedGrammar& grammar, std::size_t length, std::size_t derivable) noexcept;
+        enum class Use { predicting, span, both };
+        Use next(const PreparedGrammar& grammar, std::size_t length);
+        // After a string parsed on both: each chart's time.
+        void record(double span_seconds, double row_seconds) noexcept;
+        bool predicting_far_behind() const noexcept;
         void force(ChartChoice choice) noexcept { forced_ = choice; }
 
     private:
-        bool span_wins() const noexcept;
-        bool settled() const noexcept;
-
         ChartChoice forced_ = ChartChoice::adaptive;
         static constexpr std::size_t kShortest = 8;
-        static constexpr std::uint64_t kProbeRun = 4;
+        static constexpr std::uint64_t kProbeRun = 8;
         static constexpr std::uint64_t kProbeEvery = 1024;
         static constexpr std::uint64_t kProbeEveryMost = std::uint64_t{1} << 16;
         static constexpr std::size_t kMostRulesPerSymbol = 64;
         int usable_ = -1;  // whether the span chart suits the grammar; -1 before it is known
+        bool use_span_ = false;
         std::uint64_t count_ = 0;       // strings that could take either chart
-        std::uint64_t probe_at_ = 0;    // the count at which the next runs begin
+        std::uint64_t probe_at_ = 0;    // the count at which the next run begins
         std::uint64_t probe_every_ = kProbeEvery;
-        bool probing_ = false;
-        // The last runs: seconds and cells on each chart.
-        double row_seconds_ = 0, row_cells_ = 0;
-        double span_seconds_ = 0, span_cells_ = 0;
-        // Of the (wide symbol, span of two or more) pairs of the span chart's run,
-        // how many were derivable.
-        double span_derivable_ = 0, span_pairs_ = 0;
+        // The current run: each chart's seconds on the strings parsed on both.
+        double span_seconds_ = 0, row_seconds_ = 0;
+        std::uint32_t compared_ = 0;
     };
 
     std::unique_ptr<const PreparedGrammar> grammar_;
@@ -102,6 +99,7 @@ private:
     std::vector<std::uint32_t> live_scratch_;
     PredictionScratch prediction_;
     std::vector<PendingNode> walk_stack_;
+    std::vector<std::int32_t> probe_tags_;
 };
 
 // The cost bounds of parsing a string of `length` characters with the rule list:

@@ -16,7 +16,7 @@ void SpanChart::mark(SymbolId symbol, std::size_t i, std::size_t j) noexcept {
     if (i > 0) splits_[slot(symbol, j) + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
 }
 
-std::size_t SpanChart::fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters) {
+void SpanChart::fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters) {
     length_ = characters.size();
     words_ = (length_ + 63) / 64;
     symbols_ = grammar.symbol_count();
@@ -42,10 +42,10 @@ std::size_t SpanChart::fill(const PreparedGrammar& grammar, std::span<const std:
         heads_for_ = &grammar;
     }
     switch (words_) {
-        case 1: return fill_spans<1>(grammar);
-        case 2: return fill_spans<2>(grammar);
-        case 3: return fill_spans<3>(grammar);
-        default: return fill_spans<4>(grammar);
+        case 1: fill_spans<1>(grammar); break;
+        case 2: fill_spans<2>(grammar); break;
+        case 3: fill_spans<3>(grammar); break;
+        default: fill_spans<4>(grammar); break;
     }
 }
 
@@ -54,8 +54,7 @@ std::size_t SpanChart::fill(const PreparedGrammar& grammar, std::span<const std:
 // none from j on nor, while spans of this length are being decided, any below i
 // (those are splits of longer spans): the words may be combined whole.
 template <std::size_t Words>
-std::size_t SpanChart::fill_spans(const PreparedGrammar& grammar) {
-    std::size_t derivable = 0;
+void SpanChart::fill_spans(const PreparedGrammar& grammar) {
     const std::size_t stride = symbols_ * Words;
     const std::size_t wide = heads_.size();
     pending_.resize(wide);
@@ -86,7 +85,6 @@ std::size_t SpanChart::fill_spans(const PreparedGrammar& grammar) {
                 const std::uint64_t found = meet(ends_at_i, splits_at_j, head.left, head.right) != 0;
                 ends_at_i[lhs * Words + end_word] |= end_bit * found;
                 splits_at_j[lhs * Words + split_word] |= split_bit * found;
-                derivable += found;
                 pending_[pending] = lhs;
                 pending += (found == 0) & head.more;
             }
@@ -96,14 +94,12 @@ std::size_t SpanChart::fill_spans(const PreparedGrammar& grammar) {
                     if (meet(ends_at_i, splits_at_j, rule.left, rule.right) != 0) {
                         ends_at_i[lhs * Words + end_word] |= end_bit;
                         splits_at_j[lhs * Words + split_word] |= split_bit;
-                        ++derivable;
                         break;
                     }
                 }
             }
         }
     }
-    return derivable;
 }
 
 std::size_t SpanChart::first_split(const BinaryRule& rule, std::size_t i, std::size_t j) const noexcept {

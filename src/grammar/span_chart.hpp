@@ -26,10 +26,9 @@ public:
     // Whether a string of `length` characters fits.
     static bool fits(const PreparedGrammar& grammar, std::size_t length) noexcept;
 
-    // Fills the chart for the characters (ids of `grammar`, which must fit);
-    // returns the number of (wide symbol, span) pairs of two or more characters
-    // found derivable. Both must outlive the chart's use.
-    std::size_t fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters);
+    // Fills the chart for the characters (ids of `grammar`, which must fit). Both
+    // must outlive the chart's use.
+    void fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters);
 
     bool derives(SymbolId symbol, std::size_t i, std::size_t j) const noexcept {
         return (ends_[slot(symbol, i) + (j >> 6)] >> (j & 63)) & 1;
@@ -48,7 +47,7 @@ private:
     }
     void mark(SymbolId symbol, std::size_t i, std::size_t j) noexcept;
     template <std::size_t Words>
-    std::size_t fill_spans(const PreparedGrammar& grammar);
+    void fill_spans(const PreparedGrammar& grammar);
 
     std::size_t length_ = 0;
     std::size_t words_ = 0;
