@@ -8,8 +8,9 @@ counting steps release the interpreter lock, so the thread counts in parallel
 with this process's own reading and merging, and starts at once instead of
 waiting for an interpreter to start.
 
-Worker processes are started with "spawn": a script using them keeps its
-top-level work under `if __name__ == "__main__":`.
+Worker processes are forked on Linux when this process runs no other thread, and
+started with "spawn" otherwise: a script using them keeps its top-level work under
+`if __name__ == "__main__":`.
 """
 
 from __future__ import annotations
@@ -199,7 +200,6 @@ class _WorkerPool:
 
     def __init__(self, size: int):
         self.size = size
-        self._context = get_context("spawn")
         self._workers: list[tuple[Any, Any]] = []  # (process, or None for the thread; connection)
         self._sent: dict[int, deque[Chunk]] = {}  # ready worker slot -> its chunks, oldest first
         self._starting: set[int] = set()  # processes not yet ready
@@ -207,23 +207,30 @@ class _WorkerPool:
         self._thread: threading.Thread | None = None
 
     def start(self) -> None:
-        # The thread counts at once; a process takes chunks once it says it is
-        # ready, so that no chunk waits for an interpreter to start.
-        ours, theirs = self._context.Pipe()
-        self._thread = threading.Thread(target=_worker_main, args=(theirs, True), name="chunk counter", daemon=True)
-        self._thread.start()
-        self._workers.append((None, ours))
-        self._sent[0] = deque()
+        # A process with no other thread is forked: its worker is ready at once.
+        # Otherwise a fork could copy a lock another thread holds, and workers are
+        # spawned: a fresh interpreter, ready in a few hundredths of a second. The
+        # processes come first, so that none is forked with the counting thread.
+        fork = sys.platform == "linux" and threading.active_count() == 1
+        context = get_context("fork" if fork else "spawn")
         # Ctrl-C goes to the whole process group; the workers ignore it (a child
         # keeps an ignored signal) and this process stops them instead.
+        self._workers.append((None, None))  # slot 0, the thread's, filled below
         with _sigint_ignored():
             for slot in range(1, self.size):
-                ours, theirs = self._context.Pipe()
-                process = self._context.Process(target=_worker_main, args=(theirs,), daemon=True)
+                ours, theirs = context.Pipe()
+                process = context.Process(target=_worker_main, args=(theirs,), daemon=True)
                 process.start()
                 theirs.close()
                 self._workers.append((process, ours))
                 self._starting.add(slot)
+        # The thread counts at once; a process takes chunks once it says it is
+        # ready, so that no chunk waits for an interpreter to start.
+        ours, theirs = context.Pipe()
+        self._thread = threading.Thread(target=_worker_main, args=(theirs, True), name="chunk counter", daemon=True)
+        self._thread.start()
+        self._workers[0] = (None, ours)
+        self._sent[0] = deque()
 
     def has_room(self) -> bool:
         return any(len(sent) < self.QUEUED_PER_WORKER for sent in self._sent.values())

@@ -18,8 +18,9 @@ the task). A chunk that fails, or whose worker dies, raises `ChunkError` naming
 the chunk and its lines; no partial result is ever returned. On Ctrl-C the
 workers are stopped and `KeyboardInterrupt` propagates.
 
-Worker processes are started with "spawn": a script using this module keeps its
-top-level work under `if __name__ == "__main__":`. The chunks come from
+Worker processes are forked on Linux when this process runs no other thread and
+started with "spawn" otherwise: a script using this module keeps its top-level
+work under `if __name__ == "__main__":`. The chunks come from
 `chunking`, and `chunk_runner` runs the steps on them.
 """
 
