@@ -212,7 +212,7 @@ class _WorkerPool:
         # spawned: a fresh interpreter, ready in a few hundredths of a second. The
         # processes come first, so that none is forked with the counting thread.
         fork = sys.platform == "linux" and threading.active_count() == 1
-        context = get_context("fork" if fork else "spawn")
+        context = get_context("fork") if fork else get_context("spawn")
         # Ctrl-C goes to the whole process group; the workers ignore it (a child
         # keeps an ignored signal) and this process stops them instead.
         self._workers.append((None, None))  # slot 0, the thread's, filled below
