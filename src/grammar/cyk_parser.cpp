@@ -355,8 +355,8 @@ CykParser::FillChoice::Use CykParser::FillChoice::next(const PreparedGrammar& gr
 }
 
 bool CykParser::FillChoice::predicting_far_behind() const noexcept {
-    // After two strings, a predicting chart three times slower is not tried further.
-    return compared_ >= 2 && row_seconds_ > 3 * span_seconds_;
+    // A predicting chart three times slower is not tried further in this run.
+    return compared_ >= 1 && row_seconds_ > 3 * span_seconds_;
 }
 
 void CykParser::FillChoice::record(double span_seconds, double row_seconds) noexcept {

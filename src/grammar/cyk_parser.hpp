@@ -64,7 +64,7 @@ private:
     // Short strings may be parsed with either chart. Now and then a few strings
     // are parsed on both, and until the next such run the one that took less time
     // on them is used; while the predicting chart keeps winning, the runs grow
-    // rarer. A predicting chart far behind is not tried on the rest of a run.
+    // rarer. A predicting chart three times slower is not tried on the rest of a run.
     class FillChoice {
     public:
         enum class Use { predicting, span, both };
