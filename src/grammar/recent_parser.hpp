@@ -2,7 +2,6 @@
 // parser, so that calls repeating a rule list skip its preparation.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -15,26 +14,19 @@
 
 namespace engine {
 
-// Same results as parse_cnf, call for call. The rule list and start symbol of the
-// last call that prepared a parser are kept with it; a call with an equal list
-// and start reuses it. A caller that knows its list is the one it gave last time
-// says so with the same nonzero `rules_version`, and the lists are not compared.
-// A chart left larger than a small bound after a parse is let go, so that an
-// idle cache holds little memory.
+// Same results as parse_cnf, call for call. The caller names its rule list with
+// `rules_version`: the same number for the same list, a new one whenever the list
+// changes. The parser prepared for the last version (and start symbol) is kept
+// and reused. A chart left larger than a small bound after a parse is let go, so
+// that an idle parser holds little memory.
 class RecentParser {
 public:
     std::optional<std::vector<std::int32_t>> parse(std::string_view text, std::span<const TaggedRule> rules,
-                                                   std::string_view start, std::uint64_t rules_version = 0);
-
-    // Drops the kept parser and rule list.
-    void clear() noexcept;
+                                                   std::string_view start, std::uint64_t rules_version);
 
 private:
-    bool holds(std::span<const TaggedRule> rules, std::string_view start, std::uint64_t rules_version) const noexcept;
-
-    std::uint64_t rules_version_ = 0;
-    std::uint64_t last_version_seen_ = 0;
-    std::vector<TaggedRule> rules_;
+    std::uint64_t version_ = 0;            // of the kept parser's rules
+    std::uint64_t last_version_seen_ = 0;  // of the last call's rules
     std::string start_;
     std::optional<CykParser> parser_;
 };

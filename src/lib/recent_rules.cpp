@@ -30,7 +30,8 @@ bool same_text(PyObject* object, std::string_view text) noexcept {
 }  // namespace
 
 bool RecentRules::equals_held(PyObject* object) const noexcept {
-    if (!held_ || !is_exact_sequence(object) || static_cast<std::size_t>(Py_SIZE(object)) != rules_.size()) {
+    // Before any conversion the held list is empty, as an empty list converts.
+    if (!is_exact_sequence(object) || static_cast<std::size_t>(Py_SIZE(object)) != rules_.size()) {
         return false;
     }
     for (std::size_t r = 0; r < rules_.size(); ++r) {
@@ -57,7 +58,6 @@ const std::vector<TaggedRule>* RecentRules::convert(PyObject* object) {
     std::vector<TaggedRule> rules;
     if (!convert_tagged_rules(object, rules)) return nullptr;
     rules_ = std::move(rules);
-    held_ = true;
     ++version_;
     return &rules_;
 }

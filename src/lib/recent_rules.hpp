@@ -28,7 +28,6 @@ private:
     bool equals_held(PyObject* object) const noexcept;
 
     std::vector<TaggedRule> rules_;
-    bool held_ = false;
     std::uint64_t version_ = 1;
 };
 
