@@ -190,7 +190,7 @@ class _WorkerPool:
     """Workers fed chunks over a pipe each, at most `QUEUED_PER_WORKER` at a time
     (the next one waits in the pipe while the current one is counted), so that a
     worker process that dies is known together with the chunk it was counting.
-    Slot 0 is a thread of this process, the others are processes."""
+    The last slot is a thread of this process, the others are processes."""
 
     QUEUED_PER_WORKER = 2
     # A chunk queued behind a busy worker is written to its pipe only if this small
@@ -210,14 +210,15 @@ class _WorkerPool:
         # A process with no other thread is forked: its worker is ready at once.
         # Otherwise a fork could copy a lock another thread holds, and workers are
         # spawned: a fresh interpreter, ready in a few hundredths of a second. The
-        # processes come first, so that none is forked with the counting thread.
+        # processes come first, so that none is forked with the counting thread or
+        # a copy of its pipe (which would keep the pipe open when this process
+        # closes it).
         fork = sys.platform == "linux" and threading.active_count() == 1
         context = get_context("fork") if fork else get_context("spawn")
         # Ctrl-C goes to the whole process group; the workers ignore it (a child
         # keeps an ignored signal) and this process stops them instead.
-        self._workers.append((None, None))  # slot 0, the thread's, filled below
         with _sigint_ignored():
-            for slot in range(1, self.size):
+            for slot in range(self.size - 1):
                 ours, theirs = context.Pipe()
                 process = context.Process(target=_worker_main, args=(theirs,), daemon=True)
                 process.start()
@@ -229,15 +230,15 @@ class _WorkerPool:
         ours, theirs = context.Pipe()
         self._thread = threading.Thread(target=_worker_main, args=(theirs, True), name="chunk counter", daemon=True)
         self._thread.start()
-        self._workers[0] = (None, ours)
-        self._sent[0] = deque()
+        self._workers.append((None, ours))
+        self._sent[self.size - 1] = deque()
 
     def has_room(self) -> bool:
         return any(len(sent) < self.QUEUED_PER_WORKER for sent in self._sent.values())
 
     def send(self, chunk: Chunk, step: Callable[..., Any], args: tuple[Any, ...]) -> None:
         # The least loaded worker; of equals, a process before the thread.
-        slot = min(self._sent, key=lambda s: (len(self._sent[s]), -s))
+        slot = min(self._sent, key=lambda s: (len(self._sent[s]), s))
         task = pickle.dumps((step, args, chunk), protocol=pickle.HIGHEST_PROTOCOL)
         self._sent[slot].append(chunk)
         if len(self._sent[slot]) > 1 and len(task) > self.QUEUED_BYTES:
