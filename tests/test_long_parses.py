@@ -141,3 +141,29 @@ def test_dense_grammar_strings_on_both_charts():
     texts = ["".join("ab"[(i * k + k // 3) % 2] for k in range(8 + i % 50)) for i in range(40)]
     for text in texts:
         assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")
+
+
+PRETERMINALS = {"A": "a", "B": "b", "C": "c", "D": "d", "V": "ab", "W": "cd"}
+
+
+@st.composite
+def many_rule_grammars(draw):
+    """A start symbol of dozens of rules, most of them with a one-character symbol
+    (deriving one or two letters) at one end, shuffled, beside wide ones; the walk
+    then looks only at the rules the end characters of a span allow."""
+    narrow = list(PRETERMINALS)
+    wide = ["S", "X", "Y"]
+    ends = st.sampled_from(narrow + wide)
+    pairs = draw(st.lists(st.tuples(ends, ends), min_size=24, max_size=70))
+    rules = [("S", [x, y], i) for i, (x, y) in enumerate(pairs)]
+    rules += [("X", ["S", "A"], 100), ("X", ["B", "S"], 101), ("Y", ["X", "V"], 102), ("S", ["a"], 103)]
+    rules += [(name, [letter], -1) for name, letters in PRETERMINALS.items() for letter in letters]
+    return draw(st.permutations(rules))
+
+
+@settings(max_examples=60)
+@given(rules=many_rule_grammars(), texts=st.lists(long_texts(40), min_size=20, max_size=30))
+def test_symbols_of_many_rules_walk_in_rule_order(rules, texts):
+    texts = [text.replace("c", "cd") for text in texts]
+    for text in texts:
+        assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")

@@ -234,17 +234,33 @@ bool read_derivation(const PreparedGrammar& grammar, std::span<const std::uint32
             tags.push_back(single_tag(grammar, characters[node.i], node.symbol));
             continue;
         }
-        bool applied = false;
-        for (const BinaryRule& rule : grammar.rules_of(node.symbol)) {
+        const auto rules = grammar.rules_of(node.symbol);
+        const auto applies = [&](const BinaryRule& rule) {
             const std::size_t split = first_split(rule, node.i, node.j);
-            if (split == kNoSplit) continue;
+            if (split == kNoSplit) return false;
             tags.push_back(rule.tag);
             if (!grammar.is_empty_symbol(rule.right)) {
                 stack.push_back({split + 1, node.j, rule.right});
                 stack.push_back({node.i, split, rule.left});
             }
-            applied = true;
-            break;
+            return true;
+        };
+        bool applied = false;
+        if (grammar.has_rule_choice(node.symbol)) {
+            // Only rules that may apply to a span with these end characters, in list
+            // order: the two increasing lists merged.
+            const RuleChoice choice = grammar.rule_choice(node.symbol, characters[node.i], characters[node.j]);
+            auto wide = choice.wide.begin();
+            auto single = choice.by_character.begin();
+            while (!applied && (wide != choice.wide.end() || single != choice.by_character.end())) {
+                const bool take_wide = single == choice.by_character.end() ||
+                                       (wide != choice.wide.end() && *wide < *single);
+                applied = applies(rules[take_wide ? *wide++ : *single++]);
+            }
+        } else {
+            for (const BinaryRule& rule : rules) {
+                if ((applied = applies(rule))) break;
+            }
         }
         if (!applied) throw std::logic_error("derivation walk reached a span no rule of its symbol derives");
     }

@@ -24,6 +24,8 @@ struct RawLexical {
 
 constexpr std::size_t kMostPredictedSymbols = 8192;
 constexpr int kClosurePasses = 16;
+// Symbols with at least this many rules get their rules indexed by first character.
+constexpr std::size_t kChoiceRules = 24;
 
 std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     return std::min(a + b, kUnboundedLength);  // both operands are at most 2^62
@@ -306,6 +308,7 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     mark_edge_characters();
     index_right_contexts();
     index_character_corners();
+    index_rule_choices();
 }
 
 // Numbers the represented symbols, wide ones first, each group in first-mention
@@ -418,15 +421,21 @@ void PreparedGrammar::index_terminal_rules(Working& w) {
 }
 
 // Rules lhs -> X Y with a one-character Y, found by X and the next character.
-void PreparedGrammar::index_character_corners() {
-    const std::size_t count = symbol_count();
+// The characters each one-character symbol derives, by symbol id - wide_count().
+std::vector<std::vector<std::uint32_t>> PreparedGrammar::characters_of_narrow_symbols() const {
     const std::size_t characters = lexical_begin_.size() - 1;
-    std::vector<std::vector<std::uint32_t>> characters_of(count - wide_count_);
+    std::vector<std::vector<std::uint32_t>> characters_of(symbol_count() - wide_count_);
     for (std::uint32_t character = 0; character < characters; ++character) {
         for (const LexicalEntry& entry : lexical_entries(character)) {
             if (!is_wide(entry.symbol)) characters_of[entry.symbol - wide_count_].push_back(character);
         }
     }
+    return characters_of;
+}
+
+void PreparedGrammar::index_character_corners() {
+    const std::size_t count = symbol_count();
+    const auto characters_of = characters_of_narrow_symbols();
     character_corner_begin_.assign(count + 1, 0);
     for (SymbolId left = 0; left < count; ++left) {
         for (const LeftCorner& corner : rules_starting_with(left)) {
@@ -439,6 +448,68 @@ void PreparedGrammar::index_character_corners() {
                          character_corners_.end(),
                          [](const CharacterCorner& a, const CharacterCorner& b) { return a.character < b.character; });
         character_corner_begin_[left + 1] = character_corners_.size();
+    }
+}
+
+// A symbol whose many rules mostly begin (or end) with a one-character symbol:
+// the rules whose symbol there derives each character, so that a walk through a
+// span tries only those (and the rules with a wide symbol there). The tables are
+// kept within a few times the rule count.
+void PreparedGrammar::index_rule_choices() {
+    const std::size_t count = symbol_count();
+    const std::size_t characters = lexical_begin_.size() - 1;
+    std::size_t budget = 2 * binary_rules_.size() + 4096;
+    std::vector<std::vector<std::uint32_t>> characters_of;
+    std::vector<std::uint32_t> per_character;
+    for (SymbolId symbol = 0; symbol < count; ++symbol) {
+        const auto rules = rules_of(symbol);
+        if (rules.size() < kChoiceRules) continue;
+        const auto count_wide = [&](bool by_last) {
+            return static_cast<std::size_t>(std::count_if(rules.begin(), rules.end(), [&](const BinaryRule& rule) {
+                return is_wide(by_last ? rule.right : rule.left);
+            }));
+        };
+        const std::size_t wide_first = count_wide(false);
+        const std::size_t wide_last = count_wide(true);
+        const bool by_last = wide_last < wide_first;
+        const std::size_t wide = by_last ? wide_last : wide_first;
+        if (2 * wide > rules.size() || characters + 1 > budget) continue;
+        const auto keyed = [by_last](const BinaryRule& rule) { return by_last ? rule.right : rule.left; };
+        if (characters_of.empty()) characters_of = characters_of_narrow_symbols();
+        std::size_t size = characters + 1 + wide;
+        for (const BinaryRule& rule : rules) {
+            if (!is_wide(keyed(rule))) size += characters_of[keyed(rule) - wide_count_].size();
+        }
+        if (size > budget) continue;
+        budget -= size;
+        if (choice_of_.empty()) choice_of_.resize(count);
+        ChoiceIndex& index = choice_of_[symbol];
+        index.by_last = by_last;
+        index.wide_begin = static_cast<std::uint32_t>(choice_positions_.size());
+        for (std::uint32_t p = 0; p < rules.size(); ++p) {
+            if (is_wide(keyed(rules[p]))) choice_positions_.push_back(p);
+        }
+        index.wide_end = static_cast<std::uint32_t>(choice_positions_.size());
+        // Counted per character, then placed in rule order.
+        per_character.assign(characters + 1, 0);
+        for (const BinaryRule& rule : rules) {
+            if (is_wide(keyed(rule))) continue;
+            for (const std::uint32_t character : characters_of[keyed(rule) - wide_count_]) ++per_character[character + 1];
+        }
+        index.offsets = static_cast<std::uint32_t>(choice_offsets_.size());
+        auto offset = static_cast<std::uint32_t>(choice_positions_.size());
+        for (std::size_t c = 0; c <= characters; ++c) {
+            offset += per_character[c];
+            choice_offsets_.push_back(offset);
+            per_character[c] = offset;  // from here on: the next free place of character c
+        }
+        choice_positions_.resize(offset);
+        for (std::uint32_t p = 0; p < rules.size(); ++p) {
+            if (is_wide(keyed(rules[p]))) continue;
+            for (const std::uint32_t character : characters_of[keyed(rules[p]) - wide_count_]) {
+                choice_positions_[per_character[character]++] = p;
+            }
+        }
     }
 }
 

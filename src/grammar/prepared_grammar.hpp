@@ -48,6 +48,13 @@ struct RightParent {
     SymbolId left;
 };
 
+// Of a symbol's rules, those that may apply to a span, by the character at one of
+// its ends: positions in rules_of(symbol), in two increasing lists to be merged.
+struct RuleChoice {
+    std::span<const std::uint32_t> wide;          // rules whose symbol at that end is wide
+    std::span<const std::uint32_t> by_character;  // rules whose one-character symbol there derives it
+};
+
 // A symbol that derives a character, with the tag of its first terminal rule for it.
 struct LexicalEntry {
     SymbolId symbol;
@@ -75,6 +82,20 @@ public:
     // The binary rules whose left-hand side is `symbol`, in rule-list order.
     std::span<const BinaryRule> rules_of(SymbolId symbol) const noexcept {
         return {binary_rules_.data() + rule_begin_[symbol], binary_rules_.data() + rule_begin_[symbol + 1]};
+    }
+
+    // Symbols with many rules, most of them with a one-character first (or second)
+    // symbol, keep them indexed by the character a span begins (ends) with:
+    // rule_choice() then lists only rules that may apply to the span.
+    bool has_rule_choice(SymbolId symbol) const noexcept {
+        return symbol < choice_of_.size() && choice_of_[symbol].offsets != kNoChoice;
+    }
+    RuleChoice rule_choice(SymbolId symbol, std::uint32_t first, std::uint32_t last) const noexcept {
+        const ChoiceIndex& index = choice_of_[symbol];
+        const std::uint32_t* offsets = choice_offsets_.data() + index.offsets;
+        const std::uint32_t character = index.by_last ? last : first;
+        return {{choice_positions_.data() + index.wide_begin, choice_positions_.data() + index.wide_end},
+                {choice_positions_.data() + offsets[character], choice_positions_.data() + offsets[character + 1]}};
     }
 
     // The rules whose first right-hand symbol is `symbol`, each (lhs, right) once,
@@ -148,6 +169,16 @@ private:
     void mark_edge_characters();
     void index_right_contexts();
     void index_character_corners();
+    void index_rule_choices();
+    std::vector<std::vector<std::uint32_t>> characters_of_narrow_symbols() const;
+
+    static constexpr std::uint32_t kNoChoice = 0xFFFFFFFFu;
+    struct ChoiceIndex {
+        std::uint32_t offsets = kNoChoice;  // into choice_offsets_: one per character, and one more
+        std::uint32_t wide_begin = 0;
+        std::uint32_t wide_end = 0;
+        bool by_last = false;  // indexed by the second symbol's character
+    };
 
     SymbolId start_ = kNoSymbol;
     SymbolId empty_symbol_ = kNoSymbol;
@@ -172,6 +203,9 @@ private:
     std::size_t symbol_words_ = 0;
     std::vector<std::uint64_t> right_closure_;
     std::vector<std::uint64_t> right_parent_set_;
+    std::vector<ChoiceIndex> choice_of_;
+    std::vector<std::uint32_t> choice_offsets_;
+    std::vector<std::uint32_t> choice_positions_;
     std::vector<char> begins_;
     std::vector<char> ends_;
 };
