@@ -167,3 +167,18 @@ def test_symbols_of_many_rules_walk_in_rule_order(rules, texts):
     texts = [text.replace("c", "cd") for text in texts]
     for text in texts:
         assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")
+
+
+def test_lengths_a_grammar_cannot_derive_are_refused_and_the_rest_parse():
+    # Pairs wrapped and concatenated derive even lengths only; three-letter
+    # pieces derive multiples of three, which reach every length modulo 64.
+    pairs = _engine.to_cnf_tagged([("S", ["a", "S", "b"]), ("S", ["a", "b"]), ("S", ["S", "S"])], {"a", "b"})
+    threes = _engine.to_cnf_tagged([("S", ["a", "b", "a"]), ("S", ["S", "S"])], {"a", "b"})
+    for length in (2, 3, 62, 63, 64, 65, 66, 127, 128, 129, 190, 192, 1000, 1001):
+        paired = "ab" * (length // 2) + "a" * (length % 2)
+        tags = _engine.parse_cnf(paired, pairs, "S")
+        assert (tags is not None) == (length % 2 == 0)
+        if tags is not None and length <= 128:
+            assert tags == bitset_reference.parse_cnf(paired, pairs, "S")
+        tripled = ("aba" * length)[:length]
+        assert (_engine.parse_cnf(tripled, threes, "S") is not None) == (length % 3 == 0)

@@ -294,6 +294,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     }
     const std::size_t n = characters.size();
     if (n < grammar.min_length(start) || n > grammar.max_length(start)) return false;
+    if (!grammar.start_may_derive_length(n)) return false;
 
     if (!grammar.may_begin(characters.front()) || !grammar.may_end(characters.back())) return false;
 

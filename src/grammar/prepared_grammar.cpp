@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <memory_resource>
 #include <unordered_set>
@@ -65,7 +66,7 @@ struct WorkingTables {
     explicit WorkingTables(std::pmr::memory_resource* arena)
         : memory(arena), ids(arena), names(arena), binary(arena), lexical(arena), has_terminal(arena),
           productive(arena), work(arena), rules_by_lhs(arena), kept(arena), max_len(arena), min_len(arena),
-          same_as(arena), represented(arena), id_of(arena) {}
+          length_residues(arena), same_as(arena), represented(arena), id_of(arena) {}
 
     // Whether both right-hand symbols of a rule derive some string.
     bool usable(const RawBinary& rule) const { return productive[rule.left] && productive[rule.right]; }
@@ -87,6 +88,7 @@ struct WorkingTables {
     Adjacency rules_by_lhs;                // usable rules of productive symbols
     std::pmr::vector<char> kept;
     std::pmr::vector<std::size_t> max_len, min_len;
+    std::pmr::vector<std::uint64_t> length_residues;
     std::pmr::vector<std::uint32_t> same_as;
     std::pmr::vector<char> represented;
     std::pmr::vector<SymbolId> id_of;
@@ -231,6 +233,53 @@ void bound_shortest(WorkingTables& w) {
     }
 }
 
+// Lengths modulo 64 as bit masks (bit r: some length is r mod 64): those of a
+// concatenation, each sum of one length of each part.
+std::uint64_t add_lengths(std::uint64_t a, std::uint64_t b) noexcept {
+    constexpr std::uint64_t kEvery = ~std::uint64_t{0};
+    if (a == 0 || b == 0) return 0;
+    if (a == kEvery || b == kEvery) return kEvery;
+    if (std::popcount(a) > std::popcount(b)) std::swap(a, b);
+    std::uint64_t sums = 0;
+    for (; a != 0 && sums != kEvery; a &= a - 1) sums |= std::rotl(b, std::countr_zero(a));
+    return sums;
+}
+
+// The lengths each kept symbol can derive, modulo 64: the least solution of "a
+// terminal rule gives length 1, a binary rule the sums of its parts' lengths",
+// found by a work list (a mask only grows, 64 times at most).
+void find_length_residues(WorkingTables& w) {
+    const std::pmr::vector<RawBinary>& binary = w.binary;
+    w.length_residues.assign(w.count, 0);
+    Pairs part_to_rule(w.memory);
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        if (!w.kept[symbol]) continue;
+        for (const std::uint32_t r : w.rules_by_lhs[symbol]) {
+            part_to_rule.emplace_back(binary[r].left, r);
+            if (binary[r].right != binary[r].left) part_to_rule.emplace_back(binary[r].right, r);
+        }
+    }
+    const Adjacency rules_with_part(w.count, part_to_rule, w.memory);
+    w.work.clear();
+    for (std::uint32_t symbol = 0; symbol < w.count; ++symbol) {
+        if (w.kept[symbol] && w.has_terminal[symbol]) {
+            w.length_residues[symbol] = 2;  // length 1
+            w.work.push_back(symbol);
+        }
+    }
+    while (!w.work.empty()) {
+        const std::uint32_t part = w.work.back();
+        w.work.pop_back();
+        for (const std::uint32_t r : rules_with_part[part]) {
+            const RawBinary& rule = binary[r];
+            const std::uint64_t sums = add_lengths(w.length_residues[rule.left], w.length_residues[rule.right]);
+            if ((sums & ~w.length_residues[rule.lhs]) == 0) continue;
+            w.length_residues[rule.lhs] |= sums;
+            w.work.push_back(rule.lhs);
+        }
+    }
+}
+
 // Symbols with the same terminal rules and the same binary rules, in the same
 // order with the same tags, derive the same spans by the same derivations: each
 // takes the id of the first of them (conversions make many such links, one per
@@ -300,6 +349,8 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     find_reachable(w);
     bound_longest(w);
     bound_shortest(w);
+    find_length_residues(w);
+    start_length_residues_ = w.length_residues[w.raw_start];
     share_identical_symbols(w);
     number_symbols(w);
     group_binary_rules(w);

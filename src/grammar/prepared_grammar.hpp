@@ -79,6 +79,12 @@ public:
     std::size_t min_length(SymbolId symbol) const noexcept { return min_length_[symbol]; }
     std::size_t max_length(SymbolId symbol) const noexcept { return max_length_[symbol]; }
 
+    // Whether the start symbol may derive a string of `length` characters, by
+    // the lengths it can derive modulo 64 (a necessary condition).
+    bool start_may_derive_length(std::size_t length) const noexcept {
+        return ((start_length_residues_ >> (length & 63)) & 1) != 0;
+    }
+
     // The binary rules whose left-hand side is `symbol`, in rule-list order.
     std::span<const BinaryRule> rules_of(SymbolId symbol) const noexcept {
         return {binary_rules_.data() + rule_begin_[symbol], binary_rules_.data() + rule_begin_[symbol + 1]};
@@ -185,6 +191,7 @@ private:
     std::size_t wide_count_ = 0;
     std::vector<std::size_t> min_length_;
     std::vector<std::size_t> max_length_;
+    std::uint64_t start_length_residues_ = 0;
     std::vector<BinaryRule> binary_rules_;
     std::vector<std::size_t> rule_begin_;
     std::vector<LeftCorner> left_corners_;
