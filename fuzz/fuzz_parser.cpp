@@ -1,5 +1,5 @@
 // Fuzzes the CYK parser differentially: every text is parsed by one reused
-// CykParser, by parsers held to each of the two charts, by the one-shot parse_cnf
+// CykParser, by parsers held to each of the three fills, by the one-shot parse_cnf
 // and, where cheap enough, by the plain reference CYK; any difference in the tag
 // sequences aborts.
 #include <algorithm>
@@ -47,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     by_spans.choose_chart(engine::ChartChoice::span);
     engine::CykParser predicting(rules, start);
     predicting.choose_chart(engine::ChartChoice::predicting);
+    engine::CykParser plain(rules, start);
+    plain.choose_chart(engine::ChartChoice::plain);
     for (std::size_t t = 0; t < text_count; ++t) {
         const std::string text = input.text();
         const auto reused = parser.parse(text);
@@ -63,10 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const auto span_chart = by_spans.parse(text);
         const auto predicting_chart = predicting.parse(text);
-        if (span_chart != predicting_chart || reused != span_chart) {
-            fuzz::mismatch("the two charts differ", input_text() + "\nspan chart       = " +
-                                                        fuzz::describe(span_chart) + "\npredicting chart = " +
-                                                        fuzz::describe(predicting_chart));
+        const auto plain_rows = plain.parse(text);
+        if (span_chart != predicting_chart || plain_rows != predicting_chart || reused != span_chart) {
+            fuzz::mismatch("the charts differ", input_text() + "\nspan chart       = " + fuzz::describe(span_chart) +
+                                                    "\npredicting chart = " + fuzz::describe(predicting_chart) +
+                                                    "\nplain rows       = " + fuzz::describe(plain_rows));
         }
         const std::size_t n = character_count(text);
         if (reference::parse_work(n, binary_rules + 1) <= kReferenceBudget) {

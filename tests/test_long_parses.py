@@ -150,11 +150,12 @@ PRETERMINALS = {"A": "a", "B": "b", "C": "c", "D": "d", "V": "ab", "W": "cd"}
 def many_rule_grammars(draw):
     """A start symbol of dozens of rules, most of them with a one-character symbol
     (deriving one or two letters) at one end, shuffled, beside wide ones; the walk
-    then looks only at the rules the end characters of a span allow."""
+    then looks only at the rules the end characters of a span allow. Past 64
+    rules, short strings are also filled without prediction now and then."""
     narrow = list(PRETERMINALS)
     wide = ["S", "X", "Y"]
     ends = st.sampled_from(narrow + wide)
-    pairs = draw(st.lists(st.tuples(ends, ends), min_size=24, max_size=70))
+    pairs = draw(st.lists(st.tuples(ends, ends), min_size=24, max_size=90))
     rules = [("S", [x, y], i) for i, (x, y) in enumerate(pairs)]
     rules += [("X", ["S", "A"], 100), ("X", ["B", "S"], 101), ("Y", ["X", "V"], 102), ("S", ["a"], 103)]
     rules += [(name, [letter], -1) for name, letters in PRETERMINALS.items() for letter in letters]

@@ -82,7 +82,7 @@ bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
     };
     for (std::size_t i = n; i-- > 0;) {
         const auto singles = grammar.lexical_entries(characters[i]);
-        if (grammar.predicts_ends()) {
+        if (chart.predicts()) {
             predict_ends(grammar, chart, characters, i, prediction);
             chart.set_predicted(i, prediction.symbols);
             // Every position ends a leaf of the parse: without one, there is none.
@@ -298,7 +298,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
 
     if (!grammar.may_begin(characters.front()) || !grammar.may_end(characters.back())) return false;
 
-    const FillChoice::Use use = fill_choice_.next(grammar, n);
+    const FillChoice::Fills fills = fill_choice_.next(grammar, n);
     const auto parse_on_span_chart = [&](std::vector<std::int32_t>& out) {
         SpanChart& chart = *span_chart_;
         chart.fill(grammar, characters);
@@ -308,9 +308,9 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
                                 return chart.first_split(rule, i, j);
                             });
     };
-    const auto parse_on_predicting_chart = [&](std::vector<std::int32_t>& out) {
+    const auto parse_on_row_chart = [&](std::vector<std::int32_t>& out, bool predict) {
         CykChart& chart = *chart_;
-        chart.reset(grammar, characters);
+        chart.reset(grammar, characters, predict);
         return fill_chart(grammar, chart, characters, live_scratch_, prediction_) &&
                chart.derives(grammar, start, 0, n - 1) &&
                read_derivation(grammar, characters, start, out, walk_stack_,
@@ -328,58 +328,105 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
                                    return chart.first_split(grammar, rule, i, j);
                                });
     };
-    if (use == FillChoice::Use::span) return parse_on_span_chart(tags);
-    if (use == FillChoice::Use::predicting) return parse_on_predicting_chart(tags);
-    // Both charts on this string, timed; the derivations are the same, and the span
-    // chart's is returned.
-    using Clock = std::chrono::steady_clock;
-    const auto started = Clock::now();
-    const bool parsed = parse_on_span_chart(tags);
-    const auto between = Clock::now();
-    if (!fill_choice_.predicting_far_behind()) {
-        probe_tags_.clear();
-        parse_on_predicting_chart(probe_tags_);
-        fill_choice_.record(std::chrono::duration<double>(between - started).count(),
-                            std::chrono::duration<double>(Clock::now() - between).count());
+    const auto parse_with = [&](ChartChoice fill, std::vector<std::int32_t>& out) {
+        if (fill == ChartChoice::span) return parse_on_span_chart(out);
+        return parse_on_row_chart(out, fill == ChartChoice::predicting);
+    };
+    constexpr std::array<ChartChoice, 3> kFills{ChartChoice::span, ChartChoice::plain, ChartChoice::predicting};
+    if (std::has_single_bit(fills)) {
+        for (const ChartChoice fill : kFills) {
+            if (fills == FillChoice::of(fill)) return parse_with(fill, tags);
+        }
     }
+    // Every way still compared, timed; the derivations are the same, and the
+    // first one's is returned.
+    using Clock = std::chrono::steady_clock;
+    bool parsed = false;
+    bool first = true;
+    for (const ChartChoice fill : kFills) {
+        if ((fills & FillChoice::of(fill)) == 0) continue;
+        std::vector<std::int32_t>& out = first ? tags : probe_tags_;
+        out.clear();
+        const auto started = Clock::now();
+        const bool result = parse_with(fill, out);
+        fill_choice_.record(fill, std::chrono::duration<double>(Clock::now() - started).count());
+        if (first) parsed = result;
+        first = false;
+    }
+    fill_choice_.compared();
+    if (!parsed) tags.clear();
     return parsed;
 }
 
-CykParser::FillChoice::Use CykParser::FillChoice::next(const PreparedGrammar& grammar, std::size_t length) {
+CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& grammar, std::size_t length) {
+    constexpr Fills kPredicting = of(ChartChoice::predicting);
+    // Short strings only: the other fills hold every span of every symbol.
+    const bool short_enough = SpanChart::fits(grammar, length);
     if (forced_ != ChartChoice::adaptive) {
-        return forced_ == ChartChoice::span && SpanChart::fits(grammar, length) ? Use::span : Use::predicting;
+        return forced_ == ChartChoice::predicting || !short_enough ? kPredicting : of(forced_);
     }
-    if (length < kShortest || !SpanChart::fits(grammar, length)) return Use::predicting;
+    if (length < kShortest || !short_enough) return kPredicting;
     if (usable_ < 0) {
-        // A symbol with many rules that mostly fail would try them all in every
-        // cell: such grammars keep to the predicting chart.
-        usable_ = 1;
+        // The span chart keeps every span too, quicker than the plain fill where
+        // it suits the grammar: not where a symbol has many rules that mostly
+        // fail, tried in every cell. Without prediction symbol sets, the plain
+        // fill is the predicting one.
+        bool few_rules = true;
         for (SymbolId symbol = 0; symbol < grammar.wide_count(); ++symbol) {
-            if (grammar.rules_of(symbol).size() > kMostRulesPerSymbol) usable_ = 0;
+            if (grammar.rules_of(symbol).size() > kMostRulesPerSymbol) few_rules = false;
+        }
+        usable_ = static_cast<int>(kPredicting);
+        if (few_rules) {
+            usable_ |= static_cast<int>(of(ChartChoice::span));
+        } else if (grammar.predicts_ends()) {
+            usable_ |= static_cast<int>(of(ChartChoice::plain));
         }
     }
-    if (usable_ == 0) return Use::predicting;
+    const auto usable = static_cast<Fills>(usable_);
+    if (usable == kPredicting) return kPredicting;
     const std::uint64_t since = count_++ - probe_at_;
-    if (since == 0) span_seconds_ = row_seconds_ = 0, compared_ = 0;
-    if (since < kProbeRun) return Use::both;
+    if (since == 0) {
+        racing_ = usable;
+        seconds_.fill(0.0);
+    }
+    if (since < kProbeRun) return racing_;
     if (since == kProbeRun) {
-        // The run is over: the span chart is kept only when clearly quicker.
-        use_span_ = 1.25 * span_seconds_ < row_seconds_;
-        probe_every_ = use_span_ ? kProbeEvery : std::min(2 * probe_every_, kProbeEveryMost);
+        // The run is over: the predicting chart, unless another fill was clearly
+        // quicker (or the predicting chart fell far behind: the quickest other).
+        const auto seconds = [&](ChartChoice fill) { return seconds_[static_cast<std::size_t>(fill)]; };
+        const bool predicting_kept_up = (racing_ & kPredicting) != 0;
+        chosen_ = ChartChoice::predicting;
+        double best = predicting_kept_up ? seconds(ChartChoice::predicting) / 1.25 : 0.0;
+        for (const ChartChoice fill : {ChartChoice::plain, ChartChoice::span}) {
+            if ((racing_ & of(fill)) == 0) continue;
+            const bool first_other = !predicting_kept_up && chosen_ == ChartChoice::predicting;
+            if (first_other || seconds(fill) < best) {
+                chosen_ = fill;
+                best = seconds(fill);
+            }
+        }
+        probe_every_ = chosen_ == ChartChoice::predicting ? std::min(2 * probe_every_, kProbeEveryMost) : kProbeEvery;
         probe_at_ += probe_every_;
     }
-    return use_span_ ? Use::span : Use::predicting;
+    return of(chosen_);
 }
 
-bool CykParser::FillChoice::predicting_far_behind() const noexcept {
-    // A predicting chart three times slower is not tried further in this run.
-    return compared_ >= 1 && row_seconds_ > 3 * span_seconds_;
+void CykParser::FillChoice::record(ChartChoice fill, double seconds) noexcept {
+    seconds_[static_cast<std::size_t>(fill)] += seconds;
 }
 
-void CykParser::FillChoice::record(double span_seconds, double row_seconds) noexcept {
-    span_seconds_ += span_seconds;
-    row_seconds_ += row_seconds;
-    ++compared_;
+void CykParser::FillChoice::compared() noexcept {
+    double quickest = 0.0;
+    bool any = false;
+    for (Fills fills = racing_; fills != 0; fills &= fills - 1) {
+        const double seconds = seconds_[static_cast<std::size_t>(std::countr_zero(fills))];
+        if (!any || seconds < quickest) quickest = seconds;
+        any = true;
+    }
+    for (Fills fills = racing_; fills != 0; fills &= fills - 1) {
+        const unsigned fill = static_cast<unsigned>(std::countr_zero(fills));
+        if (seconds_[fill] > 3 * quickest) racing_ &= ~(1u << fill);
+    }
 }
 
 ChartEstimate CykParser::estimate(std::size_t length) const noexcept { return estimate_chart(*grammar_, length); }

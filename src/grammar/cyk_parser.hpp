@@ -2,6 +2,7 @@
 // returning the tags of the derivation the rule order selects, in pre-order.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -30,10 +31,13 @@ struct PendingNode {
 
 class SpanChart;
 
-// Which chart a parse fills: the one that has lately been quicker for strings of
-// up to a few hundred characters (the predicting chart beyond), or always one of
-// them where it can take the string. Derivations are the same either way.
-enum class ChartChoice { adaptive, predicting, span };
+// How a parse fills its chart: with the kind that has lately been quickest for
+// strings of up to a few hundred characters (the predicting chart beyond), or
+// always with one kind where it can take the string. `plain` is the predicting
+// chart's rows without the prediction: every derivable span is kept, which some
+// grammars make quicker than working out what may end where. Derivations are
+// the same every way.
+enum class ChartChoice { adaptive, predicting, plain, span };
 
 // Parses many strings against one rule list: the grammar is prepared once and the
 // chart's memory is reused from string to string. Positions count code points.
@@ -61,17 +65,22 @@ public:
     void choose_chart(ChartChoice choice) noexcept;
 
 private:
-    // Short strings may be parsed with either chart. Now and then a few strings
-    // are parsed on both, and until the next such run the one that took less time
-    // on them is used; while the predicting chart keeps winning, the runs grow
-    // rarer. A predicting chart three times slower is not tried on the rest of a run.
+    // Short strings may also be filled without prediction: on the span chart, or
+    // where that does not suit the grammar, on plain rows. Now and then a run of
+    // a few strings is parsed both ways, timed, and until the next run the
+    // quicker is used (the other only when clearly quicker); while
+    // the predicting chart keeps winning, the runs grow rarer. A way three times
+    // slower than the quickest is not tried on the rest of a run.
     class FillChoice {
     public:
-        enum class Use { predicting, span, both };
-        Use next(const PreparedGrammar& grammar, std::size_t length);
-        // After a string parsed on both: each chart's time.
-        void record(double span_seconds, double row_seconds) noexcept;
-        bool predicting_far_behind() const noexcept;
+        using Fills = unsigned;  // a set of ChartChoice values, as bits
+        static constexpr Fills of(ChartChoice choice) noexcept { return 1u << static_cast<unsigned>(choice); }
+        // The ways to fill the chart for a string of `length` characters: one, or
+        // during a run both while they are compared, each to be timed and recorded.
+        Fills next(const PreparedGrammar& grammar, std::size_t length);
+        void record(ChartChoice fill, double seconds) noexcept;
+        // After a string of a run was parsed both ways.
+        void compared() noexcept;
         void force(ChartChoice choice) noexcept { forced_ = choice; }
 
     private:
@@ -81,14 +90,14 @@ private:
         static constexpr std::uint64_t kProbeEvery = 1024;
         static constexpr std::uint64_t kProbeEveryMost = std::uint64_t{1} << 16;
         static constexpr std::size_t kMostRulesPerSymbol = 64;
-        int usable_ = -1;  // whether the span chart suits the grammar; -1 before it is known
-        bool use_span_ = false;
-        std::uint64_t count_ = 0;       // strings that could take either chart
+        int usable_ = -1;  // which fills suit the grammar; -1 before it is known
+        ChartChoice chosen_ = ChartChoice::predicting;
+        std::uint64_t count_ = 0;       // strings that could take more than one fill
         std::uint64_t probe_at_ = 0;    // the count at which the next run begins
         std::uint64_t probe_every_ = kProbeEvery;
-        // The current run: each chart's seconds on the strings parsed on both.
-        double span_seconds_ = 0, row_seconds_ = 0;
-        std::uint32_t compared_ = 0;
+        // The current run: the fills still compared, and each one's seconds.
+        Fills racing_ = 0;
+        std::array<double, 4> seconds_{};
     };
 
     std::unique_ptr<const PreparedGrammar> grammar_;
