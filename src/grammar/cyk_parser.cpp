@@ -36,13 +36,8 @@ void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, std::span
         }
         r = group_end;
     }
-    const auto by_character = grammar.corners_by_character(left);
-    if (by_character.empty()) return;
-    const std::uint32_t character = characters[next];
-    auto corner = std::lower_bound(by_character.begin(), by_character.end(), character,
-                                   [](const CharacterCorner& c, std::uint32_t value) { return c.character < value; });
     ENGINE_COUNT(single_checks, 1);
-    for (; corner != by_character.end() && corner->character == character; ++corner) chart.add_end(corner->lhs, next);
+    for (const CharacterCorner& corner : grammar.corners_for(left, characters[next])) chart.add_end(corner.lhs, next);
 }
 
 // Fills the chart one start position at a time from the last: once X derives

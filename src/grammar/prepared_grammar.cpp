@@ -27,6 +27,9 @@ constexpr std::size_t kMostPredictedSymbols = 8192;
 constexpr int kClosurePasses = 16;
 // Symbols with at least this many rules get their rules indexed by first character.
 constexpr std::size_t kChoiceRules = 24;
+// Corners are looked up by (symbol, character) in a table of at most this many
+// entries (or four per corner).
+constexpr std::size_t kCornerTableEntries = std::size_t{1} << 16;
 
 std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     return std::min(a + b, kUnboundedLength);  // both operands are at most 2^62
@@ -500,6 +503,26 @@ void PreparedGrammar::index_character_corners() {
                          [](const CharacterCorner& a, const CharacterCorner& b) { return a.character < b.character; });
         character_corner_begin_[left + 1] = character_corners_.size();
     }
+    // The table: for each symbol and character, where its corners for the
+    // character begin (and, one further, end).
+    const std::size_t characters = lexical_begin_.size() - 1;
+    const std::size_t entries = count * (characters + 1) + 1;
+    if (character_corners_.empty() || character_corners_.size() >= 0xFFFFFFFFu ||
+        entries > std::max<std::size_t>(kCornerTableEntries, 4 * character_corners_.size())) {
+        return;
+    }
+    corner_table_stride_ = characters + 1;
+    corner_table_.resize(entries);
+    for (SymbolId left = 0; left < count; ++left) {
+        std::size_t at = character_corner_begin_[left];
+        const std::size_t end = character_corner_begin_[left + 1];
+        std::uint32_t* row = corner_table_.data() + left * corner_table_stride_;
+        for (std::uint32_t character = 0; character <= characters; ++character) {
+            while (at < end && character_corners_[at].character < character) ++at;
+            row[character] = static_cast<std::uint32_t>(at);
+        }
+    }
+    corner_table_[count * corner_table_stride_] = static_cast<std::uint32_t>(character_corners_.size());
 }
 
 // A symbol whose many rules mostly begin (or end) with a one-character symbol:

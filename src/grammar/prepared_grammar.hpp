@@ -3,6 +3,7 @@
 // rules as integer triples in list order, and rules that can never apply dropped.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -116,6 +117,20 @@ public:
         return {character_corners_.data() + character_corner_begin_[symbol],
                 character_corners_.data() + character_corner_begin_[symbol + 1]};
     }
+    // Those whose Y derives `character`: looked up in a table where the tables of
+    // all symbols are small enough, else searched for.
+    std::span<const CharacterCorner> corners_for(SymbolId symbol, std::uint32_t character) const noexcept {
+        if (!corner_table_.empty()) {
+            const std::uint32_t* row = corner_table_.data() + symbol * corner_table_stride_ + character;
+            return {character_corners_.data() + row[0], character_corners_.data() + row[1]};
+        }
+        const auto all = corners_by_character(symbol);
+        const auto first = std::lower_bound(all.begin(), all.end(), character,
+                                            [](const CharacterCorner& c, std::uint32_t value) { return c.character < value; });
+        auto last = first;
+        while (last != all.end() && last->character == character) ++last;
+        return {first, last};
+    }
     // The symbols that are the first right-hand symbol of some rule.
     std::span<const SymbolId> left_children() const noexcept { return left_children_; }
     // The wide ones among them (ids are numbered wide first, so they lead the list).
@@ -204,6 +219,8 @@ private:
     std::vector<std::size_t> lexical_begin_;
     std::vector<CharacterCorner> character_corners_;
     std::vector<std::size_t> character_corner_begin_;
+    std::vector<std::uint32_t> corner_table_;  // per symbol: (characters + 1) offsets
+    std::size_t corner_table_stride_ = 0;
     std::vector<RightParent> right_parents_;
     std::vector<std::size_t> right_parent_begin_;
     std::vector<std::size_t> right_parent_lhs_count_;
