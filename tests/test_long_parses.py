@@ -183,3 +183,19 @@ def test_lengths_a_grammar_cannot_derive_are_refused_and_the_rest_parse():
             assert tags == bitset_reference.parse_cnf(paired, pairs, "S")
         tripled = ("aba" * length)[:length]
         assert (_engine.parse_cnf(tripled, threes, "S") is not None) == (length % 3 == 0)
+
+
+def test_wrapping_pairs_over_a_large_alphabet():
+    # Four hundred characters, each opening a pair with the next: too many
+    # symbols and characters for a per-character table, so the rules are found
+    # by search; the derivations are the same.
+    letters = [chr(0x4E00 + k) for k in range(401)]
+    productions = [("S", ["S", "S"])]
+    for first, last in zip(letters, letters[1:]):
+        productions += [("S", [first, "S", last]), ("S", [first, last])]
+    rules = _engine.to_cnf_tagged(productions, set(letters))
+    nested = "".join(letters[k] for k in range(0, 10)) + "".join(letters[k + 1] for k in reversed(range(0, 10)))
+    texts = [nested, nested * 2, letters[7] + letters[8] + nested, nested[:-1] + letters[0], nested[1:] + letters[3]]
+    for text in texts:
+        assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")
+    assert _engine.parse_cnf(nested * 2, rules, "S") is not None
