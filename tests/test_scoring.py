@@ -87,6 +87,19 @@ def test_same_bits_every_call():
         assert _engine.grammar_bpc(ANBN + [("S", ["S", "S"])], corpus, {"a", "b"}, "S") == first
 
 
+def test_repeated_lines_count_alike_in_any_order_across_blocks():
+    # More lines than one block of distinct lines holds, in two orders that group
+    # them differently: each occurrence counts once, whichever block it falls in.
+    distinct = [f"{'a' * (k % 7 + 1)}{'b' * (k % 5 + 1)}" for k in range(35)] + ["ba", "abb" * 3]
+    corpus = [distinct[(k * 7919) % len(distinct)] for k in range(140_000)]
+    grammar = ANBN + [("S", ["S", "S"])]
+    first = _engine.grammar_bpc(grammar, corpus, {"a", "b"}, "S")
+    assert first == _engine.grammar_bpc(grammar, sorted(corpus), {"a", "b"}, "S")
+    rules = _engine.to_cnf_tagged(grammar, {"a", "b"})
+    fails = {line for line in distinct if model.parse_cnf(line, rules, "S") is None}
+    assert fails and first["parse_failures"] == sum(line in fails for line in corpus)
+
+
 CHARS = ["a", "b", "é", "𝄞", "\u0301"]
 symbols = st.sampled_from(CHARS + ["S", "A", "ab", ""])
 

@@ -24,7 +24,7 @@ void count_tags(std::span<const std::int32_t> tags, std::uint64_t times, std::sp
 // Strings are taken in blocks of this many; within a block each distinct string is
 // parsed once and counted as often as it occurs (real corpora repeat many lines).
 // Counts are integer sums, so the grouping does not change them.
-constexpr std::size_t kBlockStrings = std::size_t{1} << 14;
+constexpr std::size_t kBlockStrings = std::size_t{1} << 17;
 
 // The distinct strings of a block, in first-occurrence order, with how often each
 // occurs: an open-addressing table over indexes into `distinct`.
