@@ -9,7 +9,9 @@ the boundary, hostile-object and leak tests alike (`from conftest import ...`).
 """
 
 import os
+import signal
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 settings.register_profile(
@@ -22,6 +24,12 @@ settings.register_profile(
     "long", max_examples=20000, deadline=None, suppress_health_check=[HealthCheck.too_slow]
 )
 settings.load_profile(os.environ.get("ENGINE_HYPOTHESIS_PROFILE", "ci"))
+
+# A process started with Ctrl-C ignored (a background job of a script) passes that
+# on to its children, which then rightly keep ignoring it: nothing to test there.
+interruptible = pytest.mark.skipif(
+    signal.getsignal(signal.SIGINT) is signal.SIG_IGN, reason="started with SIGINT ignored"
+)
 
 
 WORKED_PRODUCTIONS = [("S", ["a", "S", "b"]), ("S", ["a", "b"]), ("S", ["a"])]

@@ -13,6 +13,7 @@ import warnings
 import pytest
 
 from grammar_engine import Grammar, induce
+from conftest import interruptible
 from test_cli import ENV, run_tool, write
 
 BRACKETS = "S -> '(' S ')' | '(' ')' | '[' S ']' | '[' ']' | S S\n"
@@ -78,6 +79,7 @@ def test_cli_options_give_the_same_output(tmp_path):
         assert (chunked.returncode, chunked.stdout, chunked.stderr) == (plain.returncode, plain.stdout, plain.stderr)
 
 
+@interruptible
 def test_cli_ctrl_c_stops_a_chunked_run(tmp_path):
     write(tmp_path, "b.cfg", BRACKETS)
     # Distinct lines: a repeated one is parsed once per chunk.

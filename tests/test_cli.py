@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import reference_model as model
+from conftest import interruptible
 from grammar_engine.corpus import default_corpus, generate_default_corpus
 from grammar_engine.errors import InputError
 from grammar_engine.grammar import Grammar
@@ -475,6 +476,7 @@ def _catches_sigint(pid: int) -> bool:
 
 
 @needs_engine
+@interruptible
 @pytest.mark.skipif(not Path("/proc/self/status").exists(), reason="needs /proc")
 def test_ctrl_c_ends_a_long_parse_at_once(tmp_path):
     import signal
@@ -510,6 +512,35 @@ def test_ctrl_c_ends_a_long_parse_at_once(tmp_path):
         process.wait()
     # Ended by the signal, which a shell reports as status 130.
     assert (code, process.stderr.read()) == (-signal.SIGINT, b"")
+
+
+@needs_engine
+def test_a_tool_started_with_ctrl_c_ignored_keeps_ignoring_it(tmp_path):
+    # As under nohup, or as a background job of a script: Ctrl-C is not the
+    # tool's to take, not even while the engine runs.
+    import signal
+    import time
+
+    write(tmp_path, "b.cfg", BRACKETS)
+    write(tmp_path, "long.txt", "()" * 3000)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "grammar_engine", "parse", "b.cfg", "--file", "long.txt", "--format", "bracket"],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN),
+    )
+    try:
+        while process.poll() is None:
+            process.send_signal(signal.SIGINT)
+            time.sleep(0.02)
+        out, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+        process.wait()
+    assert (process.returncode, err) == (0, b"")
+    assert out.startswith(b"(S")
 
 
 @needs_engine

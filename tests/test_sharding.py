@@ -14,6 +14,7 @@ import time
 import pytest
 from hypothesis import given, strategies as st
 
+from conftest import interruptible
 import _engine
 from grammar_engine import _partial, chunk_runner, sharding
 from grammar_engine.errors import InputError
@@ -244,6 +245,7 @@ def test_results_come_in_chunk_order_from_workers():
     assert list(runner.map(len, (), corpus, "test")) == [3] * 16 + [2]
 
 
+@interruptible
 def test_ctrl_c_stops_a_sharded_run_within_seconds(tmp_path):
     script = tmp_path / "long_run.py"
     script.write_text(textwrap.dedent("""

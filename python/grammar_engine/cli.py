@@ -402,7 +402,10 @@ def _call(work: Callable[[], T], *, at_once: bool = True) -> T:
 
 @contextlib.contextmanager
 def _interrupt_ends_process() -> Iterator[None]:
-    if threading.current_thread() is not threading.main_thread():
+    # A process started with Ctrl-C ignored (under nohup, a script's background
+    # job) keeps ignoring it.
+    ignored = signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+    if ignored or threading.current_thread() is not threading.main_thread():
         yield
         return
     previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
