@@ -327,18 +327,13 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
         if (fill == ChartChoice::span) return parse_on_span_chart(out);
         return parse_on_row_chart(out, fill == ChartChoice::predicting);
     };
-    constexpr std::array<ChartChoice, 3> kFills{ChartChoice::span, ChartChoice::plain, ChartChoice::predicting};
-    if (std::has_single_bit(fills)) {
-        for (const ChartChoice fill : kFills) {
-            if (fills == FillChoice::of(fill)) return parse_with(fill, tags);
-        }
-    }
+    if (std::has_single_bit(fills)) return parse_with(static_cast<ChartChoice>(std::countr_zero(fills)), tags);
     // Every way still compared, timed; the derivations are the same, and the
     // first one's is returned.
     using Clock = std::chrono::steady_clock;
     bool parsed = false;
     bool first = true;
-    for (const ChartChoice fill : kFills) {
+    for (const ChartChoice fill : {ChartChoice::span, ChartChoice::plain, ChartChoice::predicting}) {
         if ((fills & FillChoice::of(fill)) == 0) continue;
         std::vector<std::int32_t>& out = first ? tags : probe_tags_;
         out.clear();
@@ -361,7 +356,7 @@ CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& 
         return forced_ == ChartChoice::predicting || !short_enough ? kPredicting : of(forced_);
     }
     if (length < kShortest || !short_enough) return kPredicting;
-    if (usable_ < 0) {
+    if (usable_ == 0) {
         // The span chart keeps every span too, quicker than the plain fill where
         // it suits the grammar: not where a symbol has many rules that mostly
         // fail, tried in every cell. Without prediction symbol sets, the plain
@@ -370,36 +365,30 @@ CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& 
         for (SymbolId symbol = 0; symbol < grammar.wide_count(); ++symbol) {
             if (grammar.rules_of(symbol).size() > kMostRulesPerSymbol) few_rules = false;
         }
-        usable_ = static_cast<int>(kPredicting);
+        usable_ = kPredicting;
         if (few_rules) {
-            usable_ |= static_cast<int>(of(ChartChoice::span));
+            usable_ |= of(ChartChoice::span);
         } else if (grammar.predicts_ends()) {
-            usable_ |= static_cast<int>(of(ChartChoice::plain));
+            usable_ |= of(ChartChoice::plain);
         }
     }
-    const auto usable = static_cast<Fills>(usable_);
-    if (usable == kPredicting) return kPredicting;
+    if (usable_ == kPredicting) return kPredicting;
     const std::uint64_t since = count_++ - probe_at_;
     if (since == 0) {
-        racing_ = usable;
+        racing_ = usable_;
         seconds_.fill(0.0);
     }
     if (since < kProbeRun) return racing_;
     if (since == kProbeRun) {
-        // The run is over: the predicting chart, unless another fill was clearly
-        // quicker (or the predicting chart fell far behind: the quickest other).
+        // The run is over: the predicting chart, unless the other fill was clearly
+        // quicker or the predicting chart fell far behind.
         const auto seconds = [&](ChartChoice fill) { return seconds_[static_cast<std::size_t>(fill)]; };
+        const ChartChoice other = (usable_ & of(ChartChoice::span)) != 0 ? ChartChoice::span : ChartChoice::plain;
+        const bool other_kept_up = (racing_ & of(other)) != 0;
         const bool predicting_kept_up = (racing_ & kPredicting) != 0;
-        chosen_ = ChartChoice::predicting;
-        double best = predicting_kept_up ? seconds(ChartChoice::predicting) / 1.25 : 0.0;
-        for (const ChartChoice fill : {ChartChoice::plain, ChartChoice::span}) {
-            if ((racing_ & of(fill)) == 0) continue;
-            const bool first_other = !predicting_kept_up && chosen_ == ChartChoice::predicting;
-            if (first_other || seconds(fill) < best) {
-                chosen_ = fill;
-                best = seconds(fill);
-            }
-        }
+        chosen_ = other_kept_up && (!predicting_kept_up || 1.25 * seconds(other) < seconds(ChartChoice::predicting))
+                      ? other
+                      : ChartChoice::predicting;
         probe_every_ = chosen_ == ChartChoice::predicting ? std::min(2 * probe_every_, kProbeEveryMost) : kProbeEvery;
         probe_at_ += probe_every_;
     }

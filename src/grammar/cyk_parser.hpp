@@ -90,7 +90,7 @@ private:
         static constexpr std::uint64_t kProbeEvery = 1024;
         static constexpr std::uint64_t kProbeEveryMost = std::uint64_t{1} << 16;
         static constexpr std::size_t kMostRulesPerSymbol = 64;
-        int usable_ = -1;  // which fills suit the grammar; -1 before it is known
+        Fills usable_ = 0;  // which fills suit the grammar; 0 before it is known
         ChartChoice chosen_ = ChartChoice::predicting;
         std::uint64_t count_ = 0;       // strings that could take more than one fill
         std::uint64_t probe_at_ = 0;    // the count at which the next run begins

@@ -361,8 +361,9 @@ PreparedGrammar::PreparedGrammar(std::span<const TaggedRule> rules, std::string_
     index_terminal_rules(w);
     mark_edge_characters();
     index_right_contexts();
-    index_character_corners();
-    index_rule_choices();
+    const auto characters_of = characters_of_narrow_symbols();
+    index_character_corners(characters_of);
+    index_rule_choices(characters_of);
 }
 
 // Numbers the represented symbols, wide ones first, each group in first-mention
@@ -487,9 +488,8 @@ std::vector<std::vector<std::uint32_t>> PreparedGrammar::characters_of_narrow_sy
     return characters_of;
 }
 
-void PreparedGrammar::index_character_corners() {
+void PreparedGrammar::index_character_corners(const std::vector<std::vector<std::uint32_t>>& characters_of) {
     const std::size_t count = symbol_count();
-    const auto characters_of = characters_of_narrow_symbols();
     character_corner_begin_.assign(count + 1, 0);
     for (SymbolId left = 0; left < count; ++left) {
         for (const LeftCorner& corner : rules_starting_with(left)) {
@@ -504,36 +504,33 @@ void PreparedGrammar::index_character_corners() {
         character_corner_begin_[left + 1] = character_corners_.size();
     }
     // The table: for each symbol and character, where its corners for the
-    // character begin (and, one further, end).
-    const std::size_t characters = lexical_begin_.size() - 1;
-    const std::size_t entries = count * (characters + 1) + 1;
+    // character begin; the next entry is where they end.
+    const std::size_t stride = lexical_begin_.size();  // characters, and one more
+    const std::size_t entries = count * stride;
     if (character_corners_.empty() || character_corners_.size() >= 0xFFFFFFFFu ||
         entries > std::max<std::size_t>(kCornerTableEntries, 4 * character_corners_.size())) {
         return;
     }
-    corner_table_stride_ = characters + 1;
     corner_table_.resize(entries);
     for (SymbolId left = 0; left < count; ++left) {
         std::size_t at = character_corner_begin_[left];
         const std::size_t end = character_corner_begin_[left + 1];
-        std::uint32_t* row = corner_table_.data() + left * corner_table_stride_;
-        for (std::uint32_t character = 0; character <= characters; ++character) {
+        std::uint32_t* row = corner_table_.data() + left * stride;
+        for (std::uint32_t character = 0; character < stride; ++character) {
             while (at < end && character_corners_[at].character < character) ++at;
             row[character] = static_cast<std::uint32_t>(at);
         }
     }
-    corner_table_[count * corner_table_stride_] = static_cast<std::uint32_t>(character_corners_.size());
 }
 
 // A symbol whose many rules mostly begin (or end) with a one-character symbol:
 // the rules whose symbol there derives each character, so that a walk through a
 // span tries only those (and the rules with a wide symbol there). The tables are
 // kept within a few times the rule count.
-void PreparedGrammar::index_rule_choices() {
+void PreparedGrammar::index_rule_choices(const std::vector<std::vector<std::uint32_t>>& characters_of) {
     const std::size_t count = symbol_count();
     const std::size_t characters = lexical_begin_.size() - 1;
     std::size_t budget = 2 * binary_rules_.size() + 4096;
-    std::vector<std::vector<std::uint32_t>> characters_of;
     std::vector<std::uint32_t> per_character;
     for (SymbolId symbol = 0; symbol < count; ++symbol) {
         const auto rules = rules_of(symbol);
@@ -549,7 +546,6 @@ void PreparedGrammar::index_rule_choices() {
         const std::size_t wide = by_last ? wide_last : wide_first;
         if (2 * wide > rules.size() || characters + 1 > budget) continue;
         const auto keyed = [by_last](const BinaryRule& rule) { return by_last ? rule.right : rule.left; };
-        if (characters_of.empty()) characters_of = characters_of_narrow_symbols();
         std::size_t size = characters + 1 + wide;
         for (const BinaryRule& rule : rules) {
             if (!is_wide(keyed(rule))) size += characters_of[keyed(rule) - wide_count_].size();

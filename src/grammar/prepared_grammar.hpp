@@ -121,7 +121,7 @@ public:
     // all symbols are small enough, else searched for.
     std::span<const CharacterCorner> corners_for(SymbolId symbol, std::uint32_t character) const noexcept {
         if (!corner_table_.empty()) {
-            const std::uint32_t* row = corner_table_.data() + symbol * corner_table_stride_ + character;
+            const std::uint32_t* row = corner_table_.data() + symbol * lexical_begin_.size() + character;
             return {character_corners_.data() + row[0], character_corners_.data() + row[1]};
         }
         const auto all = corners_by_character(symbol);
@@ -189,8 +189,8 @@ private:
     void index_terminal_rules(Working& w);
     void mark_edge_characters();
     void index_right_contexts();
-    void index_character_corners();
-    void index_rule_choices();
+    void index_character_corners(const std::vector<std::vector<std::uint32_t>>& characters_of);
+    void index_rule_choices(const std::vector<std::vector<std::uint32_t>>& characters_of);
     std::vector<std::vector<std::uint32_t>> characters_of_narrow_symbols() const;
 
     static constexpr std::uint32_t kNoChoice = 0xFFFFFFFFu;
@@ -219,8 +219,7 @@ private:
     std::vector<std::size_t> lexical_begin_;
     std::vector<CharacterCorner> character_corners_;
     std::vector<std::size_t> character_corner_begin_;
-    std::vector<std::uint32_t> corner_table_;  // per symbol: (characters + 1) offsets
-    std::size_t corner_table_stride_ = 0;
+    std::vector<std::uint32_t> corner_table_;  // per symbol: an offset per character, and one more
     std::vector<RightParent> right_parents_;
     std::vector<std::size_t> right_parent_begin_;
     std::vector<std::size_t> right_parent_lhs_count_;
