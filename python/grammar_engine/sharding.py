@@ -3,10 +3,11 @@
 A corpus (a list, any iterable of str, or a file read line by line) is cut into
 chunks of `chunk_lines` lines. Each chunk is counted on its own, on every core
 (a thread of this process beside worker processes) or by the workers of a Dask
-cluster, and the counts are merged in chunk order before the last, cheap step turns them into a result. The
-counts are integers and the merge keeps the order in which pairs were first
-counted, so any chunking gives exactly what one `_engine` call on the whole corpus
-gives: the same dict, the same floats, the same tie order.
+cluster, and the counts are merged in chunk order before the last, cheap step
+turns them into a result. The counts are integers and the merge keeps the order
+in which pairs were first counted, so any chunking gives exactly what one
+`_engine` call on the whole corpus gives: the same dict, the same floats, the same
+tie order.
 
 Memory stays bounded by the chunk size times the number of chunks in flight,
 whatever the size of the corpus. A file is read with the rules of the

@@ -68,9 +68,9 @@ private:
     // Short strings may also be filled without prediction: on the span chart, or
     // where that does not suit the grammar, on plain rows. Now and then a run of
     // a few strings is parsed both ways, timed, and until the next run the
-    // quicker is used (the other only when clearly quicker); while
-    // the predicting chart keeps winning, the runs grow rarer. A way three times
-    // slower than the quickest is not tried on the rest of a run.
+    // predicting chart is used unless the other was clearly quicker; while the
+    // predicting chart keeps winning, the runs grow rarer. A way three times
+    // slower than the other is not tried on the rest of a run.
     class FillChoice {
     public:
         using Fills = unsigned;  // a set of ChartChoice values, as bits
