@@ -1,7 +1,8 @@
 // Fuzzes the CYK parser differentially: every text is parsed by one reused
-// CykParser, by parsers held to each of the three fills, by the one-shot parse_cnf
-// and, where cheap enough, by the plain reference CYK; any difference in the tag
-// sequences aborts.
+// CykParser, by parsers held to each of the three fills (the span chart both
+// ways of deciding a length, and choosing), by the one-shot parse_cnf and, where
+// cheap enough, by the plain reference CYK; any difference in the tag sequences
+// aborts.
 #include <algorithm>
 #include <cstdint>
 
@@ -9,6 +10,7 @@
 #include "fuzz_report.hpp"
 #include "grammar/cnf_conversion.hpp"
 #include "grammar/cyk_parser.hpp"
+#include "grammar/span_chart.hpp"
 #include "plain_engine.hpp"
 
 namespace {
@@ -45,6 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine::CykParser parser(rules, start);
     engine::CykParser by_spans(rules, start);
     by_spans.choose_chart(engine::ChartChoice::span);
+    engine::CykParser by_starts(rules, start);
+    by_starts.choose_chart(engine::ChartChoice::span);
+    by_starts.choose_span_pass(engine::SpanPass::by_starts);
+    engine::CykParser by_cells(rules, start);
+    by_cells.choose_chart(engine::ChartChoice::span);
+    by_cells.choose_span_pass(engine::SpanPass::by_cells);
     engine::CykParser predicting(rules, start);
     predicting.choose_chart(engine::ChartChoice::predicting);
     engine::CykParser plain(rules, start);
@@ -64,10 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                "\none-shot = " + fuzz::describe(one_shot));
         }
         const auto span_chart = by_spans.parse(text);
+        const auto span_by_starts = by_starts.parse(text);
+        const auto span_by_cells = by_cells.parse(text);
         const auto predicting_chart = predicting.parse(text);
         const auto plain_rows = plain.parse(text);
-        if (span_chart != predicting_chart || plain_rows != predicting_chart || reused != span_chart) {
+        if (span_chart != predicting_chart || plain_rows != predicting_chart || reused != span_chart ||
+            span_by_starts != span_chart || span_by_cells != span_chart) {
             fuzz::mismatch("the charts differ", input_text() + "\nspan chart       = " + fuzz::describe(span_chart) +
+                                                    "\n  by starts      = " + fuzz::describe(span_by_starts) +
+                                                    "\n  by cells       = " + fuzz::describe(span_by_cells) +
                                                     "\npredicting chart = " + fuzz::describe(predicting_chart) +
                                                     "\nplain rows       = " + fuzz::describe(plain_rows));
         }

@@ -199,3 +199,46 @@ def test_wrapping_pairs_over_a_large_alphabet():
     for text in texts:
         assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")
     assert _engine.parse_cnf(nested * 2, rules, "S") is not None
+
+
+@st.composite
+def full_run_grammars(draw):
+    """Symbols that come to derive every span from some length on (every letter
+    from X and Y, pairs from P, fours from Q, eights from T: the last three only
+    up to their one length), symbols that never do (D: strings beginning with c),
+    and drawn rules over them, so that what the fill proves from full parts holds
+    for a while and then stops."""
+    core = ["S", "A", "B"]
+    parts = core + ["P", "Q", "T", "X", "Y", "C", "D"]
+    pairs = draw(st.lists(st.tuples(st.sampled_from(core), st.sampled_from(parts), st.sampled_from(parts)),
+                          min_size=3, max_size=14))
+    rules = [(lhs, [x, y], i) for i, (lhs, x, y) in enumerate(pairs)]
+    rules += [("P", ["X", "Y"], 50), ("Q", ["P", "P"], 51), ("T", ["Q", "Q"], 52), ("D", ["C", "S"], 53)]
+    rules += [(name, [letter], -1) for name in ("X", "Y") for letter in LETTERS] + [("C", ["c"], -1)]
+    rules += [(name, [letter], 60) for name in core[: draw(st.integers(0, 3))] for letter in LETTERS]
+    return draw(st.permutations(rules))
+
+
+@settings(max_examples=30, deadline=None)
+@given(rules=full_run_grammars(), texts=st.lists(long_texts(150), min_size=20, max_size=24))
+def test_spans_proved_from_full_parts_give_the_reference_derivations(rules, texts):
+    texts = ["c" + text for text in texts if len(text) >= 8] or ["cab" * 5]
+    for text in texts:
+        assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")
+
+
+def test_parts_meeting_a_word_or_more_into_the_span():
+    # E derives strings that begin with c and hold another c; its parts meet at
+    # that second c, 64 to 190 characters in: the part sets are moved across
+    # words against each other, and wholly for splits of 128 and more.
+    rules = [("S", ["W", "E"], 0), ("E", ["D", "D"], 1), ("D", ["C", "W"], 2), ("W", ["W", "W"], 3)]
+    rules += [("W", [x], -1) for x in "abc"] + [("C", ["c"], -1)]
+    for first, second in [(60, 130), (5, 70), (61, 190), (1, 129), (63, 198), (2, 4), (100, None)]:
+        text = list(("ab" * 100)[:200])
+        for position in (first, second):
+            if position is not None:
+                text[position] = "c"
+        text = "".join(text)
+        expected = bitset_reference.parse_cnf(text, rules, "S")
+        assert (expected is not None) == (second is not None)
+        assert _engine.parse_cnf(text, rules, "S") == expected

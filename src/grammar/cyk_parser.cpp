@@ -14,6 +14,13 @@
 namespace engine {
 namespace {
 
+// A fill timed against a quicker one gives up once it has taken too long.
+struct FillBudget {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point until;
+    bool spent = false;
+};
+
 void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::span<const std::uint32_t> characters,
                   std::size_t i, PredictionScratch& scratch);
 
@@ -47,7 +54,7 @@ void apply_rules_from(const PreparedGrammar& grammar, CykChart& chart, std::span
 // one only adds ends beyond it. Only symbols that derive something from i are
 // visited.
 bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const std::uint32_t> characters,
-                std::vector<SymbolId>& live, PredictionScratch& prediction) {
+                std::vector<SymbolId>& live, PredictionScratch& prediction, FillBudget* budget) {
     const std::size_t n = chart.length();
     // A left child whose every rule targets a row already full beyond word w
     // can add nothing from an end in word w.
@@ -76,6 +83,10 @@ bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
         return end;
     };
     for (std::size_t i = n; i-- > 0;) {
+        if (budget != nullptr && FillBudget::Clock::now() > budget->until) {
+            budget->spent = true;
+            return false;
+        }
         const auto singles = grammar.lexical_entries(characters[i]);
         if (chart.predicts()) {
             predict_ends(grammar, chart, characters, i, prediction);
@@ -303,10 +314,10 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
                                 return chart.first_split(rule, i, j);
                             });
     };
-    const auto parse_on_row_chart = [&](std::vector<std::int32_t>& out, bool predict) {
+    const auto parse_on_row_chart = [&](std::vector<std::int32_t>& out, bool predict, FillBudget* budget) {
         CykChart& chart = *chart_;
         chart.reset(grammar, characters, predict);
-        return fill_chart(grammar, chart, characters, live_scratch_, prediction_) &&
+        return fill_chart(grammar, chart, characters, live_scratch_, prediction_, budget) &&
                chart.derives(grammar, start, 0, n - 1) &&
                read_derivation(grammar, characters, start, out, walk_stack_,
                                [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
@@ -323,24 +334,36 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
                                    return chart.first_split(grammar, rule, i, j);
                                });
     };
-    const auto parse_with = [&](ChartChoice fill, std::vector<std::int32_t>& out) {
+    const auto parse_with = [&](ChartChoice fill, std::vector<std::int32_t>& out, FillBudget* budget) {
         if (fill == ChartChoice::span) return parse_on_span_chart(out);
-        return parse_on_row_chart(out, fill == ChartChoice::predicting);
+        return parse_on_row_chart(out, fill == ChartChoice::predicting, budget);
     };
-    if (std::has_single_bit(fills)) return parse_with(static_cast<ChartChoice>(std::countr_zero(fills)), tags);
+    if (std::has_single_bit(fills)) {
+        return parse_with(static_cast<ChartChoice>(std::countr_zero(fills)), tags, nullptr);
+    }
     // Every way still compared, timed; the derivations are the same, and the
-    // first one's is returned.
-    using Clock = std::chrono::steady_clock;
+    // first one's is returned. The span chart goes first; a later way gives up
+    // at three times the quickest one's time, and is out of the run.
+    using Clock = FillBudget::Clock;
     bool parsed = false;
     bool first = true;
+    Clock::duration quickest{};
     for (const ChartChoice fill : {ChartChoice::span, ChartChoice::plain, ChartChoice::predicting}) {
         if ((fills & FillChoice::of(fill)) == 0) continue;
         std::vector<std::int32_t>& out = first ? tags : probe_tags_;
         out.clear();
         const auto started = Clock::now();
-        const bool result = parse_with(fill, out);
-        fill_choice_.record(fill, std::chrono::duration<double>(Clock::now() - started).count());
-        if (first) parsed = result;
+        FillBudget budget{started + 3 * quickest};
+        const bool result = parse_with(fill, out, first ? nullptr : &budget);
+        const Clock::duration took = Clock::now() - started;
+        fill_choice_.record(fill, std::chrono::duration<double>(took).count());
+        if (budget.spent) fill_choice_.drop(fill);
+        if (first) {
+            parsed = result;
+            quickest = took;
+        } else {
+            quickest = std::min(quickest, took);
+        }
         first = false;
     }
     fill_choice_.compared();
@@ -399,6 +422,8 @@ void CykParser::FillChoice::record(ChartChoice fill, double seconds) noexcept {
     seconds_[static_cast<std::size_t>(fill)] += seconds;
 }
 
+void CykParser::FillChoice::drop(ChartChoice fill) noexcept { racing_ &= ~of(fill); }
+
 void CykParser::FillChoice::compared() noexcept {
     double quickest = 0.0;
     bool any = false;
@@ -419,9 +444,13 @@ std::size_t CykParser::chart_bytes() const noexcept { return chart_->bytes_held(
 
 void CykParser::choose_chart(ChartChoice choice) noexcept { fill_choice_.force(choice); }
 
+void CykParser::choose_span_pass(SpanPass pass) noexcept { span_chart_->choose_pass(pass); }
+
 void CykParser::release_chart() {
     chart_ = std::make_unique<CykChart>();
-    span_chart_ = std::make_unique<SpanChart>();
+    auto span_chart = std::make_unique<SpanChart>();
+    span_chart->choose_pass(span_chart_->pass());
+    span_chart_ = std::move(span_chart);
 }
 
 ChartEstimate estimate_parse(std::span<const TaggedRule> rules, std::string_view start, std::size_t length) {

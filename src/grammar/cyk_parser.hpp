@@ -30,6 +30,7 @@ struct PendingNode {
 };
 
 class SpanChart;
+enum class SpanPass;
 
 // How a parse fills its chart: with the kind that has lately been quickest for
 // strings of up to a few hundred characters (the predicting chart beyond), or
@@ -63,6 +64,8 @@ public:
     // Lets the chart's memory go; the next parse sizes a new one.
     void release_chart();
     void choose_chart(ChartChoice choice) noexcept;
+    // How the span chart decides a length (for tests: normally chosen per length).
+    void choose_span_pass(SpanPass pass) noexcept;
 
 private:
     // Short strings may also be filled without prediction: on the span chart, or
@@ -79,6 +82,8 @@ private:
         // during a run both while they are compared, each to be timed and recorded.
         Fills next(const PreparedGrammar& grammar, std::size_t length);
         void record(ChartChoice fill, double seconds) noexcept;
+        // Out of the current run (it gave up).
+        void drop(ChartChoice fill) noexcept;
         // After a string of a run was parsed both ways.
         void compared() noexcept;
         void force(ChartChoice choice) noexcept { forced_ = choice; }

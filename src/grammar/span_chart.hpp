@@ -1,5 +1,5 @@
-// span_chart.hpp — the CYK chart of a short string filled span by span: for every
-// symbol, bit rows of where its spans end and columns of where they start.
+// span_chart.hpp — the CYK chart of a short string filled length by length: for
+// every symbol, bit rows of where its spans end, columns of where they start.
 #pragma once
 
 #include <cstddef>
@@ -12,16 +12,20 @@
 
 namespace engine {
 
+// How the spans of one length are decided: for all starts at once, or cell by cell;
+// adaptive picks, length by length, whichever promises to be cheaper.
+enum class SpanPass { adaptive, by_starts, by_cells };
+
 // Holds every span every symbol derives, with no prediction: suited to grammars
-// where most symbols derive most spans, whose left-hand sides are settled by their
-// first rules that apply. Each (symbol, span) is decided by trying the symbol's
-// rules until one applies, a test of a few words: the left symbol's row at the
-// span's start against the right symbol's column at its end.
+// where most symbols derive most spans. A symbol that derives every span of a
+// run of lengths is "full" there; a rule whose two parts are full from lengths
+// a and b makes its left-hand side full from a + b on with no test at all, and
+// such a run is kept as its first length rather than bit by bit.
 class SpanChart {
 public:
     // Longest string and largest chart this chart takes.
     static constexpr std::size_t kMaxLength = 256;
-    static constexpr std::size_t kMaxBytes = std::size_t{8} << 20;
+    static constexpr std::size_t kMaxBytes = std::size_t{12} << 20;
 
     // Whether a string of `length` characters fits.
     static bool fits(const PreparedGrammar& grammar, std::size_t length) noexcept;
@@ -29,8 +33,11 @@ public:
     // Fills the chart for the characters (ids of `grammar`, which must fit). Both
     // must outlive the chart's use.
     void fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters);
+    void choose_pass(SpanPass pass) noexcept { pass_ = pass; }
+    SpanPass pass() const noexcept { return pass_; }
 
     bool derives(SymbolId symbol, std::size_t i, std::size_t j) const noexcept {
+        if (full_run_[symbol] != 0 && j - i + 1 >= full_run_[symbol]) return true;
         return (ends_[slot(symbol, i) + (j >> 6)] >> (j & 63)) & 1;
     }
 
@@ -38,34 +45,76 @@ public:
     // `rule` applies to span (i, j), i < j, or kNoSplit.
     std::size_t first_split(const BinaryRule& rule, std::size_t i, std::size_t j) const noexcept;
 
-    std::size_t bytes_held() const noexcept { return sizeof(std::uint64_t) * (ends_.capacity() + splits_.capacity()); }
+    std::size_t bytes_held() const noexcept {
+        return sizeof(std::uint64_t) * (ends_.capacity() + splits_.capacity() + starts_.capacity());
+    }
 
 private:
-    // Position-major: the rows a cell's rules read sit together.
+    // Symbol-major: a symbol's rows at successive positions sit together, as the
+    // passes for all starts write them.
     std::size_t slot(SymbolId symbol, std::size_t position) const noexcept {
-        return (position * symbols_ + symbol) * words_;
+        return (symbol * length_ + position) * words_;
     }
-    void mark(SymbolId symbol, std::size_t i, std::size_t j) noexcept;
+    // Length-major: the sets the short lengths read sit together.
+    std::uint64_t* starts_of(SymbolId symbol, std::size_t length) noexcept {
+        return starts_.data() + ((length - 1) * symbols_ + symbol) * words_;
+    }
+    void prepare(const PreparedGrammar& grammar);
+    void classify(std::size_t length);
     template <std::size_t Words>
-    void fill_spans(const PreparedGrammar& grammar);
+    void fill_lengths(const PreparedGrammar& grammar);
+    template <std::size_t Words>
+    void pass_by_starts(const PreparedGrammar& grammar, std::size_t length);
+    template <std::size_t Words>
+    void pass_by_cells(const PreparedGrammar& grammar, std::size_t length);
+    template <std::size_t Words>
+    [[gnu::always_inline]] void mark(SymbolId symbol, std::size_t i, std::size_t j) noexcept {
+        ends_[(symbol * length_ + i) * Words + (j >> 6)] |= std::uint64_t{1} << (j & 63);
+        if (i > 0) splits_[(symbol * length_ + j) * Words + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
+    }
+    template <std::size_t Words>
+    void write_full_run(SymbolId symbol, std::size_t last);
+    template <std::size_t Words>
+    void write_starts_through(SymbolId symbol, std::size_t length);
+    bool prefers_starts(const PreparedGrammar& grammar, std::size_t length) const;
+    void note_outcome(SymbolId symbol, std::size_t length, std::size_t derived);
 
+    SpanPass pass_ = SpanPass::adaptive;
     std::size_t length_ = 0;
     std::size_t words_ = 0;
     std::size_t symbols_ = 0;
+    std::span<const std::uint32_t> characters_;
     // ends_[slot(X, i)]: bit j when X derives (i, j). splits_[slot(X, j)]: bit k
     // when X derives (k + 1, j), so that a rule's splits at (i, j) are the bits
     // of its left symbol's ends at i and its right symbol's splits at j.
+    // starts_of(X, l): bit i when X derives (i, i + l - 1).
     std::vector<std::uint64_t> ends_;
     std::vector<std::uint64_t> splits_;
-    std::vector<SymbolId> pending_;  // per cell: symbols not settled by their first rule
-    // Per wide symbol, what the first pass over a cell reads, side by side.
+    std::vector<std::uint64_t> starts_;
+
+    // Per wide symbol, what the cell pass reads first, side by side.
     struct Head {
         SymbolId left, right;  // its first rule
         std::uint32_t shortest, longest;
-        std::uint32_t more;  // 1 when it has more rules
     };
     std::vector<Head> heads_;
-    const PreparedGrammar* heads_for_ = nullptr;
+    std::vector<char> bounds_change_;  // per length: some symbol starts or stops applying
+    const PreparedGrammar* prepared_for_ = nullptr;
+
+    // Per symbol, during a fill. kNotFull: not full at the last length decided.
+    static constexpr std::uint32_t kNotFull = 1u << 24;
+    std::vector<std::uint32_t> full_since_;  // full at every length from this one to the last decided
+    std::vector<std::uint32_t> full_from_;   // wide symbols: full from this length on, by some rule
+    std::vector<std::uint32_t> full_run_;    // first length of a run not written to the rows, or 0
+    std::vector<char> run_written_;          // a run was written; later ones are marked as they come
+    std::vector<std::uint32_t> starts_through_;  // starts_of rows written up to this length
+    std::vector<double> share_;              // of the previous length's spans it derived
+    bool full_changed_ = true;
+    // Of the current length: full symbols marked span by span, and those to decide.
+    std::vector<SymbolId> marked_full_;
+    std::vector<SymbolId> deciding_;
+    std::vector<SymbolId> pending_;
+    std::vector<std::uint32_t> derived_;  // per symbol: spans of the current length derived
 };
 
 }  // namespace engine
