@@ -21,6 +21,15 @@ std::uint64_t range_word(std::ptrdiff_t a, std::ptrdiff_t b, std::size_t w) noex
 template <std::size_t Words>
 using Bits = std::array<std::uint64_t, Words>;
 
+// Set bits of a word, without the library call std::popcount makes where the
+// build may not assume the instruction.
+inline std::size_t bits_set(std::uint64_t word) noexcept {
+    word -= (word >> 1) & 0x5555555555555555u;
+    word = (word & 0x3333333333333333u) + ((word >> 2) & 0x3333333333333333u);
+    word = (word + (word >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<std::size_t>((word * 0x0101010101010101u) >> 56);
+}
+
 // Starts 0 .. last as a set.
 template <std::size_t Words>
 Bits<Words> starts_up_to(std::size_t last) noexcept {
@@ -32,6 +41,8 @@ Bits<Words> starts_up_to(std::size_t last) noexcept {
 // Relative cost of one rule tried in one cell against one word of one split
 // tried for all starts at once, as measured on dense grammars.
 constexpr double kCellTestCost = 4.0;
+// And of one span written into the rows.
+constexpr double kRowCost = 2.0;
 
 }  // namespace
 
@@ -63,20 +74,18 @@ void SpanChart::prepare(const PreparedGrammar& grammar) {
 
 void SpanChart::fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters) {
     if (prepared_for_ != &grammar) prepare(grammar);
-    characters_ = characters;
     length_ = characters.size();
     words_ = (length_ + 63) / 64;
     symbols_ = grammar.symbol_count();
     const std::size_t size = symbols_ * length_ * words_;
-    ends_.assign(size, 0);
-    splits_.assign(size, 0);
     starts_.assign(size, 0);
+    rows_kept_ = false;
+    walk_steps_ = 0;
+    spans_held_ = 0;
     full_run_.assign(symbols_, 0);
     derived_.assign(symbols_, 0);
     for (std::size_t i = 0; i < length_; ++i) {
         for (const LexicalEntry& entry : grammar.lexical_entries(characters[i])) {
-            ends_[slot(entry.symbol, i) + (i >> 6)] |= std::uint64_t{1} << (i & 63);
-            if (i > 0) splits_[slot(entry.symbol, i) + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
             starts_of(entry.symbol, 1)[i >> 6] |= std::uint64_t{1} << (i & 63);
             ++derived_[entry.symbol];
         }
@@ -90,14 +99,39 @@ void SpanChart::fill(const PreparedGrammar& grammar, std::span<const std::uint32
     }
 }
 
-// A run of lengths first .. last kept as its bounds, written into the rows.
+// The rows of ends and splits, from the start sets of lengths 1 .. `last` (less
+// those a run stands for).
+void SpanChart::keep_rows(std::size_t last) {
+    const std::size_t size = symbols_ * length_ * words_;
+    ends_.assign(size, 0);
+    splits_.assign(size, 0);
+    for (SymbolId symbol = 0; symbol < symbols_; ++symbol) {
+        std::uint64_t* const ends = ends_.data() + slot(symbol, 0);
+        std::uint64_t* const splits = splits_.data() + slot(symbol, 0);
+        for (std::size_t length = 1; length <= last; ++length) {
+            if (full_run_[symbol] != 0 && length >= full_run_[symbol]) break;
+            const std::uint64_t* const starts = starts_of(symbol, length);
+            for (std::size_t w = 0; w < words_; ++w) {
+                for (std::uint64_t bits = starts[w]; bits != 0; bits &= bits - 1) {
+                    const std::size_t i = (w << 6) + static_cast<std::size_t>(std::countr_zero(bits));
+                    const std::size_t j = i + length - 1;
+                    ends[i * words_ + (j >> 6)] |= std::uint64_t{1} << (j & 63);
+                    if (i > 0) splits[j * words_ + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
+                }
+            }
+        }
+    }
+    rows_kept_ = true;
+}
+
+// A run of lengths first .. last kept as its bounds, written out.
 template <std::size_t Words>
 void SpanChart::write_full_run(SymbolId symbol, std::size_t last) {
     const auto n = static_cast<std::ptrdiff_t>(length_);
     const auto first = static_cast<std::ptrdiff_t>(full_run_[symbol]);
     const auto to = static_cast<std::ptrdiff_t>(last);
     write_starts_through<Words>(symbol, last);
-    for (std::ptrdiff_t p = 0; p < n; ++p) {
+    for (std::ptrdiff_t p = 0; rows_kept_ && p < n; ++p) {
         std::uint64_t* const ends = ends_.data() + slot(symbol, static_cast<std::size_t>(p));
         std::uint64_t* const splits = splits_.data() + slot(symbol, static_cast<std::size_t>(p));
         for (std::size_t w = 0; w < Words; ++w) {
@@ -166,6 +200,7 @@ void SpanChart::classify(std::size_t length) {
 }
 
 void SpanChart::note_outcome(SymbolId symbol, std::size_t length, std::size_t derived) {
+    spans_held_ += derived;
     const std::size_t spans = length_ - length + 1;
     share_[symbol] = static_cast<double>(derived) / static_cast<double>(spans);
     if (derived == spans) {
@@ -194,7 +229,9 @@ bool SpanChart::prefers_starts(const PreparedGrammar& grammar, std::size_t lengt
         by_cells += spans * (share + (1.0 - share) * rules);
         by_starts += (share >= 1.0 ? std::min(rules, 2.0) : rules) * splits;
     }
-    return by_starts < kCellTestCost * by_cells;
+    // The first length decided cell by cell also turns every span so far into rows.
+    const double rows = rows_kept_ ? 0.0 : kRowCost * static_cast<double>(spans_held_);
+    return by_starts <= kCellTestCost * by_cells + rows;
 }
 
 template <std::size_t Words>
@@ -253,7 +290,7 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
     const std::size_t step = symbols_ * Words;
     for (const SymbolId lhs : marked_full_) {
         std::copy(valid.begin(), valid.end(), starts_of(lhs, length));
-        for (std::size_t i = 0; i + length <= n; ++i) mark<Words>(lhs, i, i + length - 1);
+        for (std::size_t i = 0; rows_kept_ && i + length <= n; ++i) mark<Words>(lhs, i, i + length - 1);
     }
     if (!deciding_.empty()) {
         for (SymbolId symbol = 0; symbol < heads_.size(); ++symbol) write_starts_through<Words>(symbol, length - 1);
@@ -291,8 +328,8 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
         for (std::size_t w = 0; w < Words; ++w) {
             const std::uint64_t starts = found[w] & valid[w];
             out[w] = starts;
-            derived += static_cast<std::size_t>(std::popcount(starts));
-            for (std::uint64_t bits = starts; bits != 0; bits &= bits - 1) {
+            derived += bits_set(starts);
+            for (std::uint64_t bits = rows_kept_ ? starts : 0; bits != 0; bits &= bits - 1) {
                 const std::size_t i = (w << 6) + static_cast<std::size_t>(std::countr_zero(bits));
                 const std::size_t j = i + length - 1;
                 ends[i * Words + (j >> 6)] |= std::uint64_t{1} << (j & 63);
@@ -311,6 +348,7 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
 template <std::size_t Words>
 void SpanChart::pass_by_cells(const PreparedGrammar& grammar, std::size_t length) {
     const std::size_t n = length_;
+    if (!rows_kept_) keep_rows(length - 1);
     const std::size_t stride = n * Words;  // from a symbol's rows to the next one's
     const Bits<Words> valid = starts_up_to<Words>(n - length);
     for (const SymbolId lhs : marked_full_) std::copy(valid.begin(), valid.end(), starts_of(lhs, length));
@@ -387,7 +425,20 @@ void SpanChart::pass_by_cells(const PreparedGrammar& grammar, std::size_t length
     }
 }
 
-std::size_t SpanChart::first_split(const BinaryRule& rule, std::size_t i, std::size_t j) const noexcept {
+std::size_t SpanChart::first_split(const BinaryRule& rule, std::size_t i, std::size_t j) {
+    if (!rows_kept_) {
+        // A few splits are looked up in the start sets; a walk that needs many
+        // has the rows built once.
+        if (walk_steps_ <= symbols_ * length_) {
+            walk_steps_ += j - i;
+            const std::size_t length = j - i + 1;
+            for (std::size_t l = 1; l < length; ++l) {
+                if (derives(rule.left, i, i + l - 1) && derives(rule.right, i + l, j)) return i + l - 1;
+            }
+            return kNoSplit;
+        }
+        keep_rows(length_);
+    }
     const std::uint64_t* left = ends_.data() + slot(rule.left, i);
     const std::uint64_t* right = splits_.data() + slot(rule.right, j);
     const std::uint32_t left_run = full_run_[rule.left];

@@ -30,20 +30,21 @@ public:
     // Whether a string of `length` characters fits.
     static bool fits(const PreparedGrammar& grammar, std::size_t length) noexcept;
 
-    // Fills the chart for the characters (ids of `grammar`, which must fit). Both
-    // must outlive the chart's use.
+    // Fills the chart for the characters (ids of `grammar`, which must fit and
+    // outlive the chart's use).
     void fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters);
     void choose_pass(SpanPass pass) noexcept { pass_ = pass; }
     SpanPass pass() const noexcept { return pass_; }
 
     bool derives(SymbolId symbol, std::size_t i, std::size_t j) const noexcept {
-        if (full_run_[symbol] != 0 && j - i + 1 >= full_run_[symbol]) return true;
-        return (ends_[slot(symbol, i) + (j >> 6)] >> (j & 63)) & 1;
+        const std::size_t length = j - i + 1;
+        if (full_run_[symbol] != 0 && length >= full_run_[symbol]) return true;
+        return (starts_of(symbol, length)[i >> 6] >> (i & 63)) & 1;
     }
 
     // The smallest split k (left part (i, k), right part (k + 1, j)) at which
     // `rule` applies to span (i, j), i < j, or kNoSplit.
-    std::size_t first_split(const BinaryRule& rule, std::size_t i, std::size_t j) const noexcept;
+    std::size_t first_split(const BinaryRule& rule, std::size_t i, std::size_t j);
 
     std::size_t bytes_held() const noexcept {
         return sizeof(std::uint64_t) * (ends_.capacity() + splits_.capacity() + starts_.capacity());
@@ -59,6 +60,10 @@ private:
     std::uint64_t* starts_of(SymbolId symbol, std::size_t length) noexcept {
         return starts_.data() + ((length - 1) * symbols_ + symbol) * words_;
     }
+    const std::uint64_t* starts_of(SymbolId symbol, std::size_t length) const noexcept {
+        return starts_.data() + ((length - 1) * symbols_ + symbol) * words_;
+    }
+    void keep_rows(std::size_t last);
     void prepare(const PreparedGrammar& grammar);
     void classify(std::size_t length);
     template <std::size_t Words>
@@ -83,14 +88,17 @@ private:
     std::size_t length_ = 0;
     std::size_t words_ = 0;
     std::size_t symbols_ = 0;
-    std::span<const std::uint32_t> characters_;
-    // ends_[slot(X, i)]: bit j when X derives (i, j). splits_[slot(X, j)]: bit k
-    // when X derives (k + 1, j), so that a rule's splits at (i, j) are the bits
-    // of its left symbol's ends at i and its right symbol's splits at j.
-    // starts_of(X, l): bit i when X derives (i, i + l - 1).
+    // starts_of(X, l): bit i when X derives (i, i + l - 1). Once a length is decided
+    // cell by cell, or a walk needs many splits, also rows: ends_[slot(X, i)]: bit
+    // j when X derives (i, j); splits_[slot(X, j)]: bit k when X derives (k + 1, j),
+    // so that a rule's splits at (i, j) are the bits of its left symbol's ends at i
+    // and its right symbol's splits at j.
+    std::vector<std::uint64_t> starts_;
     std::vector<std::uint64_t> ends_;
     std::vector<std::uint64_t> splits_;
-    std::vector<std::uint64_t> starts_;
+    bool rows_kept_ = false;
+    std::size_t walk_steps_ = 0;  // splits the walk looked up in the start sets
+    std::size_t spans_held_ = 0;  // spans decided by a test so far
 
     // Per wide symbol, what the cell pass reads first, side by side.
     struct Head {
