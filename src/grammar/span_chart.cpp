@@ -322,8 +322,8 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
             if (all) break;
         }
         std::uint64_t* const out = starts_of(lhs, length);
-        std::uint64_t* const ends = ends_.data() + slot(lhs, 0);
-        std::uint64_t* const splits = splits_.data() + slot(lhs, 0);
+        std::uint64_t* const ends = rows_kept_ ? ends_.data() + slot(lhs, 0) : nullptr;
+        std::uint64_t* const splits = rows_kept_ ? splits_.data() + slot(lhs, 0) : nullptr;
         std::size_t derived = 0;
         for (std::size_t w = 0; w < Words; ++w) {
             const std::uint64_t starts = found[w] & valid[w];
