@@ -343,11 +343,13 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     }
     // Every way still compared, timed; the derivations are the same, and the
     // first one's is returned. The span chart goes first; a later way gives up
-    // at three times the quickest one's time, and is out of the run.
+    // at three times the quickest one's time. A way twice as slow as the
+    // quickest on this string is out of the run
     using Clock = FillBudget::Clock;
     bool parsed = false;
     bool first = true;
     Clock::duration quickest{};
+    std::array<Clock::duration, 4> took_by_fill{};
     for (const ChartChoice fill : {ChartChoice::span, ChartChoice::plain, ChartChoice::predicting}) {
         if ((fills & FillChoice::of(fill)) == 0) continue;
         std::vector<std::int32_t>& out = first ? tags : probe_tags_;
@@ -357,6 +359,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
         const bool result = parse_with(fill, out, first ? nullptr : &budget);
         const Clock::duration took = Clock::now() - started;
         fill_choice_.record(fill, std::chrono::duration<double>(took).count());
+        took_by_fill[static_cast<std::size_t>(fill)] = took;
         if (budget.spent) fill_choice_.drop(fill);
         if (first) {
             parsed = result;
@@ -365,6 +368,13 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
             quickest = std::min(quickest, took);
         }
         first = false;
+    }
+    // (Not on a run's first string, which pays for setting charts up.)
+    for (const ChartChoice fill : {ChartChoice::span, ChartChoice::plain, ChartChoice::predicting}) {
+        if ((fills & FillChoice::of(fill)) != 0 && !fill_choice_.first_of_run() &&
+            took_by_fill[static_cast<std::size_t>(fill)] > 2 * quickest) {
+            fill_choice_.drop(fill);
+        }
     }
     fill_choice_.compared();
     if (!parsed) tags.clear();
@@ -397,6 +407,7 @@ CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& 
     }
     if (usable_ == kPredicting) return kPredicting;
     const std::uint64_t since = count_++ - probe_at_;
+    first_of_run_ = since == 0;
     if (since == 0) {
         racing_ = usable_;
         seconds_.fill(0.0);

@@ -72,8 +72,9 @@ private:
     // where that does not suit the grammar, on plain rows. Now and then a run of
     // a few strings is parsed both ways, timed, and until the next run the
     // predicting chart is used unless the other was clearly quicker; while the
-    // predicting chart keeps winning, the runs grow rarer. A way three times
-    // slower than the other is not tried on the rest of a run.
+    // predicting chart keeps winning, the runs grow rarer. A way twice as slow as
+    // the other on a string (but the run's first) is not tried on the rest of a
+    // run, and a way timed after a quicker one gives up at three times its time.
     class FillChoice {
     public:
         using Fills = unsigned;  // a set of ChartChoice values, as bits
@@ -82,8 +83,10 @@ private:
         // during a run both while they are compared, each to be timed and recorded.
         Fills next(const PreparedGrammar& grammar, std::size_t length);
         void record(ChartChoice fill, double seconds) noexcept;
-        // Out of the current run (it gave up).
+        // Out of the current run (it gave up, or fell far behind).
         void drop(ChartChoice fill) noexcept;
+        // Whether the strings just handed out began a run.
+        bool first_of_run() const noexcept { return first_of_run_; }
         // After a string of a run was parsed both ways.
         void compared() noexcept;
         void force(ChartChoice choice) noexcept { forced_ = choice; }
@@ -102,6 +105,7 @@ private:
         std::uint64_t probe_every_ = kProbeEvery;
         // The current run: the fills still compared, and each one's seconds.
         Fills racing_ = 0;
+        bool first_of_run_ = false;
         std::array<double, 4> seconds_{};
     };
 

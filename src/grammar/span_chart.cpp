@@ -52,8 +52,22 @@ bool SpanChart::fits(const PreparedGrammar& grammar, std::size_t length) noexcep
     return 3 * grammar.symbol_count() * length * words * sizeof(std::uint64_t) <= kMaxBytes;
 }
 
+// The lengths the left part of a rule can have in a span of `length`, by the
+// bounds on what its two symbols derive (none when first > last).
+SpanChart::PartLengths SpanChart::RuleBounds::left_part(std::size_t length) const noexcept {
+    const std::size_t first = std::max<std::size_t>(left_shortest, length > right_longest ? length - right_longest : 1);
+    const std::size_t last = std::min<std::size_t>(std::min<std::size_t>(length - 1, left_longest),
+                                                   length > right_shortest ? length - right_shortest : 0);
+    return {first, last};
+}
+
 void SpanChart::prepare(const PreparedGrammar& grammar) {
     heads_.clear();
+    rule_bounds_.clear();
+    part_sums_.clear();
+    const auto bounded = [](std::size_t length) {
+        return static_cast<std::uint32_t>(std::min<std::size_t>(length, kMaxLength + 1));
+    };
     bounds_change_.assign(kMaxLength + 2, 0);
     bounds_change_[2] = 1;
     for (SymbolId lhs = 0; lhs < grammar.wide_count(); ++lhs) {
@@ -66,6 +80,17 @@ void SpanChart::prepare(const PreparedGrammar& grammar) {
                                         : Head{rules.front().left, rules.front().right,
                                                bound(grammar.min_length(lhs)), bound(grammar.max_length(lhs))};
         heads_.push_back(head);
+        PartSums sums{true, 0, 0};
+        for (const BinaryRule& rule : rules) {
+            const RuleBounds bounds{std::max<std::uint32_t>(bounded(grammar.min_length(rule.left)), 1),
+                                    bounded(grammar.max_length(rule.left)), bounded(grammar.min_length(rule.right)),
+                                    bounded(grammar.max_length(rule.right))};
+            rule_bounds_.push_back(bounds);
+            sums.unbounded &= bounds.left_longest > kMaxLength && bounds.right_longest > kMaxLength;
+            sums.shortest_sum += bounds.left_shortest + bounds.right_shortest;
+            sums.shortest_most = std::max(sums.shortest_most, bounds.left_shortest + bounds.right_shortest);
+        }
+        part_sums_.push_back(sums);
         if (head.shortest <= kMaxLength) bounds_change_[std::max<std::uint32_t>(head.shortest, 2)] = 1;
         if (head.longest < kMaxLength) bounds_change_[head.longest + 1] = 1;
     }
@@ -215,19 +240,30 @@ void SpanChart::note_outcome(SymbolId symbol, std::size_t length, std::size_t de
 }
 
 // Deciding a symbol cell by cell costs a test per rule tried in every cell; for all
-// starts at once, a few word operations per rule and split. Symbols that derived
-// every span of the last length are assumed to be settled by their first rules.
+// starts at once, a few word operations per rule and length its left part can
+// have. Symbols that derived every span of the last length are assumed to be
+// settled by their first rules.
 bool SpanChart::prefers_starts(const PreparedGrammar& grammar, std::size_t length) const {
     if (pass_ != SpanPass::adaptive) return pass_ == SpanPass::by_starts;
     const auto spans = static_cast<double>(length_ - length + 1);
-    const auto splits = static_cast<double>((length - 1) * words_);
     double by_cells = 0.0;
     double by_starts = 0.0;
     for (const SymbolId lhs : deciding_) {
-        const auto rules = static_cast<double>(grammar.rules_of(lhs).size());
+        const auto rules = grammar.rules_of(lhs);
         const double share = share_[lhs];
-        by_cells += spans * (share + (1.0 - share) * rules);
-        by_starts += (share >= 1.0 ? std::min(rules, 2.0) : rules) * splits;
+        by_cells += spans * (share + (1.0 - share) * static_cast<double>(rules.size()));
+        std::size_t steps = 0;
+        const RuleBounds* bounds = bounds_of(grammar, lhs);
+        const PartSums& sums = part_sums_[lhs];
+        if (share < 1.0 && sums.unbounded && length + 1 >= sums.shortest_most) {
+            // Left parts of every length from the left symbol's shortest to the
+            // span less the right symbol's shortest.
+            steps = rules.size() * (length + 1) - sums.shortest_sum;
+        } else {
+            const std::size_t tried = share >= 1.0 ? std::min<std::size_t>(rules.size(), 2) : rules.size();
+            for (std::size_t r = 0; r < tried; ++r) steps += bounds[r].left_part(length).count();
+        }
+        by_starts += static_cast<double>(steps * words_);
     }
     // The first length decided cell by cell also turns every span so far into rows.
     const double rows = rows_kept_ ? 0.0 : kRowCost * static_cast<double>(spans_held_);
@@ -282,7 +318,7 @@ void SpanChart::fill_lengths(const PreparedGrammar& grammar) {
 }
 
 // Each rule lhs -> B C over all starts at once: B's starts of length l against C's
-// starts of length - l moved down by l, for every l.
+// starts of length - l moved down by l, for every l the two symbols' lengths allow.
 template <std::size_t Words>
 void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t length) {
     const std::size_t n = length_;
@@ -297,18 +333,23 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
     }
     for (const SymbolId lhs : deciding_) {
         Bits<Words> found{};
-        for (const BinaryRule& rule : grammar.rules_of(lhs)) {
-            const std::uint64_t* left = starts_of(rule.left, 1);
-            const std::uint64_t* right = starts_of(rule.right, length - 1);
-            std::size_t l = 1;
-            for (const std::size_t within_word = std::min<std::size_t>(length, 64); l < within_word;
+        const auto rules = grammar.rules_of(lhs);
+        const RuleBounds* bounds = bounds_of(grammar, lhs);
+        for (std::size_t r = 0; r < rules.size(); ++r) {
+            const BinaryRule& rule = rules[r];
+            const PartLengths lengths = bounds[r].left_part(length);
+            if (lengths.count() == 0) continue;
+            const std::uint64_t* left = starts_of(rule.left, lengths.first);
+            const std::uint64_t* right = starts_of(rule.right, length - lengths.first);
+            std::size_t l = lengths.first;
+            for (const std::size_t within_word = std::min<std::size_t>(lengths.last + 1, 64); l < within_word;
                  ++l, left += step, right -= step) {
                 for (std::size_t w = 0; w + 1 < Words; ++w) {
                     found[w] |= left[w] & ((right[w] >> l) | (right[w + 1] << (64 - l)));
                 }
                 found[Words - 1] |= left[Words - 1] & (right[Words - 1] >> l);
             }
-            for (; l < length; ++l, left += step, right -= step) {
+            for (; l <= lengths.last; ++l, left += step, right -= step) {
                 const std::size_t skip = l >> 6;
                 const std::size_t shift = l & 63;
                 for (std::size_t w = 0; w + skip < Words; ++w) {

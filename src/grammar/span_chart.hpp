@@ -106,6 +106,28 @@ private:
         std::uint32_t shortest, longest;
     };
     std::vector<Head> heads_;
+    // Per binary rule, in the grammar's order: the lengths its two symbols derive
+    // (capped past the longest string).
+    struct PartLengths {
+        std::size_t first, last;
+        std::size_t count() const noexcept { return first <= last ? last - first + 1 : 0; }
+    };
+    struct RuleBounds {
+        std::uint32_t left_shortest, left_longest, right_shortest, right_longest;
+        PartLengths left_part(std::size_t length) const noexcept;
+    };
+    std::vector<RuleBounds> rule_bounds_;
+    // Per wide symbol: whether no part of its rules has a longest length, and
+    // the sum and the largest of their parts' shortest lengths added.
+    struct PartSums {
+        bool unbounded;
+        std::size_t shortest_sum;
+        std::uint32_t shortest_most;
+    };
+    std::vector<PartSums> part_sums_;
+    const RuleBounds* bounds_of(const PreparedGrammar& grammar, SymbolId lhs) const noexcept {
+        return rule_bounds_.data() + (grammar.rules_of(lhs).data() - grammar.rules_of(0).data());
+    }
     std::vector<char> bounds_change_;  // per length: some symbol starts or stops applying
     const PreparedGrammar* prepared_for_ = nullptr;
 
