@@ -343,13 +343,11 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     }
     // Every way still compared, timed; the derivations are the same, and the
     // first one's is returned. The span chart goes first; a later way gives up
-    // at three times the quickest one's time. A way twice as slow as the
-    // quickest on this string is out of the run
+    // at three times the quickest one's time.
     using Clock = FillBudget::Clock;
     bool parsed = false;
     bool first = true;
     Clock::duration quickest{};
-    std::array<Clock::duration, 4> took_by_fill{};
     for (const ChartChoice fill : {ChartChoice::span, ChartChoice::plain, ChartChoice::predicting}) {
         if ((fills & FillChoice::of(fill)) == 0) continue;
         std::vector<std::int32_t>& out = first ? tags : probe_tags_;
@@ -359,7 +357,6 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
         const bool result = parse_with(fill, out, first ? nullptr : &budget);
         const Clock::duration took = Clock::now() - started;
         fill_choice_.record(fill, std::chrono::duration<double>(took).count());
-        took_by_fill[static_cast<std::size_t>(fill)] = took;
         if (budget.spent) fill_choice_.drop(fill);
         if (first) {
             parsed = result;
@@ -368,13 +365,6 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
             quickest = std::min(quickest, took);
         }
         first = false;
-    }
-    // (Not on a run's first string, which pays for setting charts up.)
-    for (const ChartChoice fill : {ChartChoice::span, ChartChoice::plain, ChartChoice::predicting}) {
-        if ((fills & FillChoice::of(fill)) != 0 && !fill_choice_.first_of_run() &&
-            took_by_fill[static_cast<std::size_t>(fill)] > 2 * quickest) {
-            fill_choice_.drop(fill);
-        }
     }
     fill_choice_.compared();
     if (!parsed) tags.clear();
@@ -431,21 +421,32 @@ CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& 
 
 void CykParser::FillChoice::record(ChartChoice fill, double seconds) noexcept {
     seconds_[static_cast<std::size_t>(fill)] += seconds;
+    latest_[static_cast<std::size_t>(fill)] = seconds;
 }
 
 void CykParser::FillChoice::drop(ChartChoice fill) noexcept { racing_ &= ~of(fill); }
 
+// Out of the run: a way three times slower than the quickest over the run, or
+// twice as slow on this string (but the run's first, which pays for setting
+// charts up).
 void CykParser::FillChoice::compared() noexcept {
-    double quickest = 0.0;
-    bool any = false;
-    for (Fills fills = racing_; fills != 0; fills &= fills - 1) {
-        const double seconds = seconds_[static_cast<std::size_t>(std::countr_zero(fills))];
-        if (!any || seconds < quickest) quickest = seconds;
-        any = true;
-    }
+    const auto quickest = [&](const std::array<double, 4>& seconds) {
+        double least = 0.0;
+        bool any = false;
+        for (Fills fills = racing_; fills != 0; fills &= fills - 1) {
+            const double value = seconds[static_cast<std::size_t>(std::countr_zero(fills))];
+            if (!any || value < least) least = value;
+            any = true;
+        }
+        return least;
+    };
+    const double over_run = quickest(seconds_);
+    const double on_string = quickest(latest_);
     for (Fills fills = racing_; fills != 0; fills &= fills - 1) {
         const unsigned fill = static_cast<unsigned>(std::countr_zero(fills));
-        if (seconds_[fill] > 3 * quickest) racing_ &= ~(1u << fill);
+        if (seconds_[fill] > 3 * over_run || (!first_of_run_ && latest_[fill] > 2 * on_string)) {
+            racing_ &= ~(1u << fill);
+        }
     }
 }
 

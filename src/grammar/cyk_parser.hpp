@@ -83,10 +83,8 @@ private:
         // during a run both while they are compared, each to be timed and recorded.
         Fills next(const PreparedGrammar& grammar, std::size_t length);
         void record(ChartChoice fill, double seconds) noexcept;
-        // Out of the current run (it gave up, or fell far behind).
+        // Out of the current run (it gave up).
         void drop(ChartChoice fill) noexcept;
-        // Whether the strings just handed out began a run.
-        bool first_of_run() const noexcept { return first_of_run_; }
         // After a string of a run was parsed both ways.
         void compared() noexcept;
         void force(ChartChoice choice) noexcept { forced_ = choice; }
@@ -105,8 +103,9 @@ private:
         std::uint64_t probe_every_ = kProbeEvery;
         // The current run: the fills still compared, and each one's seconds.
         Fills racing_ = 0;
-        bool first_of_run_ = false;
+        bool first_of_run_ = false;  // the string being compared began the run
         std::array<double, 4> seconds_{};
+        std::array<double, 4> latest_{};  // on the string being compared
     };
 
     std::unique_ptr<const PreparedGrammar> grammar_;

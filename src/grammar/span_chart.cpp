@@ -30,6 +30,14 @@ inline std::size_t bits_set(std::uint64_t word) noexcept {
     return static_cast<std::size_t>((word * 0x0101010101010101u) >> 56);
 }
 
+// Span (i, j) marked in one symbol's rows: bit j of its ends at i, bit i - 1 of
+// its splits at j (rows of `words` words from `ends` and `splits`).
+inline void mark_span(std::uint64_t* ends, std::uint64_t* splits, std::size_t words, std::size_t i,
+                      std::size_t j) noexcept {
+    ends[i * words + (j >> 6)] |= std::uint64_t{1} << (j & 63);
+    if (i > 0) splits[j * words + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
+}
+
 // Starts 0 .. last as a set.
 template <std::size_t Words>
 Bits<Words> starts_up_to(std::size_t last) noexcept {
@@ -65,6 +73,7 @@ void SpanChart::prepare(const PreparedGrammar& grammar) {
     heads_.clear();
     rule_bounds_.clear();
     part_sums_.clear();
+    // Lengths past the longest string are all alike.
     const auto bounded = [](std::size_t length) {
         return static_cast<std::uint32_t>(std::min<std::size_t>(length, kMaxLength + 1));
     };
@@ -73,12 +82,9 @@ void SpanChart::prepare(const PreparedGrammar& grammar) {
     for (SymbolId lhs = 0; lhs < grammar.wide_count(); ++lhs) {
         const auto rules = grammar.rules_of(lhs);
         // A symbol without binary rules is given bounds no span meets.
-        const auto bound = [](std::size_t length) {
-            return static_cast<std::uint32_t>(std::min<std::size_t>(length, 0xFFFFFFFFu));
-        };
-        const Head head = rules.empty() ? Head{0, 0, 0xFFFFFFFFu, 0}
+        const Head head = rules.empty() ? Head{0, 0, kMaxLength + 1, 0}
                                         : Head{rules.front().left, rules.front().right,
-                                               bound(grammar.min_length(lhs)), bound(grammar.max_length(lhs))};
+                                               bounded(grammar.min_length(lhs)), bounded(grammar.max_length(lhs))};
         heads_.push_back(head);
         PartSums sums{true, 0, 0};
         for (const BinaryRule& rule : rules) {
@@ -139,9 +145,7 @@ void SpanChart::keep_rows(std::size_t last) {
             for (std::size_t w = 0; w < words_; ++w) {
                 for (std::uint64_t bits = starts[w]; bits != 0; bits &= bits - 1) {
                     const std::size_t i = (w << 6) + static_cast<std::size_t>(std::countr_zero(bits));
-                    const std::size_t j = i + length - 1;
-                    ends[i * words_ + (j >> 6)] |= std::uint64_t{1} << (j & 63);
-                    if (i > 0) splits[j * words_ + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
+                    mark_span(ends, splits, words_, i, i + length - 1);
                 }
             }
         }
@@ -326,7 +330,10 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
     const std::size_t step = symbols_ * Words;
     for (const SymbolId lhs : marked_full_) {
         std::copy(valid.begin(), valid.end(), starts_of(lhs, length));
-        for (std::size_t i = 0; rows_kept_ && i + length <= n; ++i) mark<Words>(lhs, i, i + length - 1);
+        if (!rows_kept_) continue;
+        std::uint64_t* const ends = ends_.data() + slot(lhs, 0);
+        std::uint64_t* const splits = splits_.data() + slot(lhs, 0);
+        for (std::size_t i = 0; i + length <= n; ++i) mark_span(ends, splits, Words, i, i + length - 1);
     }
     if (!deciding_.empty()) {
         for (SymbolId symbol = 0; symbol < heads_.size(); ++symbol) write_starts_through<Words>(symbol, length - 1);
@@ -372,9 +379,7 @@ void SpanChart::pass_by_starts(const PreparedGrammar& grammar, std::size_t lengt
             derived += bits_set(starts);
             for (std::uint64_t bits = rows_kept_ ? starts : 0; bits != 0; bits &= bits - 1) {
                 const std::size_t i = (w << 6) + static_cast<std::size_t>(std::countr_zero(bits));
-                const std::size_t j = i + length - 1;
-                ends[i * Words + (j >> 6)] |= std::uint64_t{1} << (j & 63);
-                if (i > 0) splits[j * Words + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
+                mark_span(ends, splits, Words, i, i + length - 1);
             }
         }
         derived_[lhs] = static_cast<std::uint32_t>(derived);

@@ -73,11 +73,6 @@ private:
     template <std::size_t Words>
     void pass_by_cells(const PreparedGrammar& grammar, std::size_t length);
     template <std::size_t Words>
-    [[gnu::always_inline]] void mark(SymbolId symbol, std::size_t i, std::size_t j) noexcept {
-        ends_[(symbol * length_ + i) * Words + (j >> 6)] |= std::uint64_t{1} << (j & 63);
-        if (i > 0) splits_[(symbol * length_ + j) * Words + ((i - 1) >> 6)] |= std::uint64_t{1} << ((i - 1) & 63);
-    }
-    template <std::size_t Words>
     void write_full_run(SymbolId symbol, std::size_t last);
     template <std::size_t Words>
     void write_starts_through(SymbolId symbol, std::size_t length);
