@@ -72,7 +72,6 @@ SpanChart::PartLengths SpanChart::RuleBounds::left_part(std::size_t length) cons
 void SpanChart::prepare(const PreparedGrammar& grammar) {
     heads_.clear();
     rule_bounds_.clear();
-    part_sums_.clear();
     // Lengths past the longest string are all alike.
     const auto bounded = [](std::size_t length) {
         return static_cast<std::uint32_t>(std::min<std::size_t>(length, kMaxLength + 1));
@@ -86,17 +85,11 @@ void SpanChart::prepare(const PreparedGrammar& grammar) {
                                         : Head{rules.front().left, rules.front().right,
                                                bounded(grammar.min_length(lhs)), bounded(grammar.max_length(lhs))};
         heads_.push_back(head);
-        PartSums sums{true, 0, 0};
         for (const BinaryRule& rule : rules) {
-            const RuleBounds bounds{std::max<std::uint32_t>(bounded(grammar.min_length(rule.left)), 1),
+            rule_bounds_.push_back({std::max<std::uint32_t>(bounded(grammar.min_length(rule.left)), 1),
                                     bounded(grammar.max_length(rule.left)), bounded(grammar.min_length(rule.right)),
-                                    bounded(grammar.max_length(rule.right))};
-            rule_bounds_.push_back(bounds);
-            sums.unbounded &= bounds.left_longest > kMaxLength && bounds.right_longest > kMaxLength;
-            sums.shortest_sum += bounds.left_shortest + bounds.right_shortest;
-            sums.shortest_most = std::max(sums.shortest_most, bounds.left_shortest + bounds.right_shortest);
+                                    bounded(grammar.max_length(rule.right))});
         }
-        part_sums_.push_back(sums);
         if (head.shortest <= kMaxLength) bounds_change_[std::max<std::uint32_t>(head.shortest, 2)] = 1;
         if (head.longest < kMaxLength) bounds_change_[head.longest + 1] = 1;
     }
@@ -258,15 +251,8 @@ bool SpanChart::prefers_starts(const PreparedGrammar& grammar, std::size_t lengt
         by_cells += spans * (share + (1.0 - share) * static_cast<double>(rules.size()));
         std::size_t steps = 0;
         const RuleBounds* bounds = bounds_of(grammar, lhs);
-        const PartSums& sums = part_sums_[lhs];
-        if (share < 1.0 && sums.unbounded && length + 1 >= sums.shortest_most) {
-            // Left parts of every length from the left symbol's shortest to the
-            // span less the right symbol's shortest.
-            steps = rules.size() * (length + 1) - sums.shortest_sum;
-        } else {
-            const std::size_t tried = share >= 1.0 ? std::min<std::size_t>(rules.size(), 2) : rules.size();
-            for (std::size_t r = 0; r < tried; ++r) steps += bounds[r].left_part(length).count();
-        }
+        const std::size_t tried = share >= 1.0 ? std::min<std::size_t>(rules.size(), 2) : rules.size();
+        for (std::size_t r = 0; r < tried; ++r) steps += bounds[r].left_part(length).count();
         by_starts += static_cast<double>(steps * words_);
     }
     // The first length decided cell by cell also turns every span so far into rows.

@@ -112,14 +112,6 @@ private:
         PartLengths left_part(std::size_t length) const noexcept;
     };
     std::vector<RuleBounds> rule_bounds_;
-    // Per wide symbol: whether no part of its rules has a longest length, and
-    // the sum and the largest of their parts' shortest lengths added.
-    struct PartSums {
-        bool unbounded;
-        std::size_t shortest_sum;
-        std::uint32_t shortest_most;
-    };
-    std::vector<PartSums> part_sums_;
     const RuleBounds* bounds_of(const PreparedGrammar& grammar, SymbolId lhs) const noexcept {
         return rule_bounds_.data() + (grammar.rules_of(lhs).data() - grammar.rules_of(0).data());
     }
