@@ -69,7 +69,7 @@ ChartEstimate estimate_chart(const PreparedGrammar& grammar, std::size_t length)
     return estimate;
 }
 
-void CykChart::reset(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters, bool predict) {
+void CykChart::reset(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters) {
     const std::size_t length = characters.size();
     const std::size_t wide = grammar.wide_count();
     const std::size_t symbols = grammar.symbol_count();
@@ -95,7 +95,7 @@ void CykChart::reset(const PreparedGrammar& grammar, std::span<const std::uint32
     if (scratch_.size() < wide * words_) scratch_.resize(wide * words_, 0);
     if (open_end_.size() != wide) open_end_.assign(wide, 0);
     full_from_.assign(wide, words_);
-    predicted_words_ = predict ? grammar.symbol_words() : 0;
+    predicted_words_ = grammar.symbol_words();
     if (predicted_words_ > 0) {
         if (predicted_.size() < length * predicted_words_) predicted_.resize(length * predicted_words_);
         allowed_.assign(wide * words_, 0);

@@ -25,10 +25,10 @@ inline constexpr std::size_t kNoSplit = static_cast<std::size_t>(-1);
 class CykChart {
 public:
     // Sizes and clears the chart for the characters (ids of `grammar`), keeping
-    // earlier memory; both must outlive the chart's use. Without `predict` (or
-    // when the grammar has no prediction sets) every symbol may end anywhere.
+    // earlier memory; both must outlive the chart's use. When the grammar has no
+    // prediction sets every symbol may end anywhere.
     // Throws std::bad_alloc when even the empty chart would not fit in memory.
-    void reset(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters, bool predict = true);
+    void reset(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters);
     // Whether the fill works out, position by position, what may end there.
     bool predicts() const noexcept { return predicted_words_ > 0; }
 

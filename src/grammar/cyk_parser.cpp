@@ -7,19 +7,14 @@
 #include <stdexcept>
 
 #include "cyk_chart.hpp"
+#include "fill_budget.hpp"
 #include "prepared_grammar.hpp"
+#include "short_row_chart.hpp"
 #include "span_chart.hpp"
 #include "utf8.hpp"
 
 namespace engine {
 namespace {
-
-// A fill timed against a quicker one gives up once it has taken too long.
-struct FillBudget {
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point until;
-    bool spent = false;
-};
 
 void predict_ends(const PreparedGrammar& grammar, const CykChart& chart, std::span<const std::uint32_t> characters,
                   std::size_t i, PredictionScratch& scratch);
@@ -83,10 +78,7 @@ bool fill_chart(const PreparedGrammar& grammar, CykChart& chart, std::span<const
         return end;
     };
     for (std::size_t i = n; i-- > 0;) {
-        if (budget != nullptr && FillBudget::Clock::now() > budget->until) {
-            budget->spent = true;
-            return false;
-        }
+        if (budget != nullptr && budget->over()) return false;
         const auto singles = grammar.lexical_entries(characters[i]);
         if (chart.predicts()) {
             predict_ends(grammar, chart, characters, i, prediction);
@@ -278,7 +270,8 @@ bool read_derivation(const PreparedGrammar& grammar, std::span<const std::uint32
 CykParser::CykParser(std::span<const TaggedRule> rules, std::string_view start)
     : grammar_(std::make_unique<const PreparedGrammar>(rules, start)),
       chart_(std::make_unique<CykChart>()),
-      span_chart_(std::make_unique<SpanChart>()) {}
+      span_chart_(std::make_unique<SpanChart>()),
+      short_chart_(std::make_unique<ShortRowChart>()) {}
 
 CykParser::~CykParser() = default;
 CykParser::CykParser(CykParser&&) noexcept = default;
@@ -314,9 +307,17 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
                                 return chart.first_split(rule, i, j);
                             });
     };
-    const auto parse_on_row_chart = [&](std::vector<std::int32_t>& out, bool predict, FillBudget* budget) {
+    const auto parse_on_short_rows = [&](std::vector<std::int32_t>& out, FillBudget* budget) {
+        ShortRowChart& chart = *short_chart_;
+        return chart.fill(grammar, characters, budget) && chart.derives(start, 0, n - 1) &&
+               read_derivation(grammar, characters, start, out, walk_stack_,
+                               [&](const BinaryRule& rule, std::size_t i, std::size_t j) {
+                                   return chart.first_split(rule, i, j);
+                               });
+    };
+    const auto parse_on_row_chart = [&](std::vector<std::int32_t>& out, FillBudget* budget) {
         CykChart& chart = *chart_;
-        chart.reset(grammar, characters, predict);
+        chart.reset(grammar, characters);
         return fill_chart(grammar, chart, characters, live_scratch_, prediction_, budget) &&
                chart.derives(grammar, start, 0, n - 1) &&
                read_derivation(grammar, characters, start, out, walk_stack_,
@@ -336,7 +337,8 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
     };
     const auto parse_with = [&](ChartChoice fill, std::vector<std::int32_t>& out, FillBudget* budget) {
         if (fill == ChartChoice::span) return parse_on_span_chart(out);
-        return parse_on_row_chart(out, fill == ChartChoice::predicting, budget);
+        if (fill == ChartChoice::plain) return parse_on_short_rows(out, budget);
+        return parse_on_row_chart(out, budget);
     };
     if (std::has_single_bit(fills)) {
         return parse_with(static_cast<ChartChoice>(std::countr_zero(fills)), tags, nullptr);
@@ -374,7 +376,7 @@ bool CykParser::parse(std::string_view text, std::vector<std::int32_t>& tags) {
 CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& grammar, std::size_t length) {
     constexpr Fills kPredicting = of(ChartChoice::predicting);
     // Short strings only: the other fills hold every span of every symbol.
-    const bool short_enough = SpanChart::fits(grammar, length);
+    const bool short_enough = SpanChart::fits(grammar, length) && ShortRowChart::fits(grammar, length);
     if (forced_ != ChartChoice::adaptive) {
         return forced_ == ChartChoice::predicting || !short_enough ? kPredicting : of(forced_);
     }
@@ -452,7 +454,9 @@ void CykParser::FillChoice::compared() noexcept {
 
 ChartEstimate CykParser::estimate(std::size_t length) const noexcept { return estimate_chart(*grammar_, length); }
 
-std::size_t CykParser::chart_bytes() const noexcept { return chart_->bytes_held() + span_chart_->bytes_held(); }
+std::size_t CykParser::chart_bytes() const noexcept {
+    return chart_->bytes_held() + span_chart_->bytes_held() + short_chart_->bytes_held();
+}
 
 void CykParser::choose_chart(ChartChoice choice) noexcept { fill_choice_.force(choice); }
 
@@ -460,6 +464,7 @@ void CykParser::choose_span_pass(SpanPass pass) noexcept { span_chart_->choose_p
 
 void CykParser::release_chart() {
     chart_ = std::make_unique<CykChart>();
+    short_chart_ = std::make_unique<ShortRowChart>();
     auto span_chart = std::make_unique<SpanChart>();
     span_chart->choose_pass(span_chart_->pass());
     span_chart_ = std::move(span_chart);

@@ -30,14 +30,15 @@ struct PendingNode {
 };
 
 class SpanChart;
+class ShortRowChart;
 enum class SpanPass;
 
 // How a parse fills its chart: with the kind that has lately been quickest for
 // strings of up to a few hundred characters (the predicting chart beyond), or
-// always with one kind where it can take the string. `plain` is the predicting
-// chart's rows without the prediction: every derivable span is kept, which some
-// grammars make quicker than working out what may end where. Derivations are
-// the same every way.
+// always with one kind where it can take the string. `plain` keeps every
+// derivable span, as rows at fixed places (short strings only): some grammars
+// make that quicker than working out what may end where. Derivations are the
+// same every way.
 enum class ChartChoice { adaptive, predicting, plain, span };
 
 // Parses many strings against one rule list: the grammar is prepared once and the
@@ -111,6 +112,7 @@ private:
     std::unique_ptr<const PreparedGrammar> grammar_;
     std::unique_ptr<CykChart> chart_;
     std::unique_ptr<SpanChart> span_chart_;
+    std::unique_ptr<ShortRowChart> short_chart_;
     FillChoice fill_choice_;
     std::vector<std::uint32_t> code_points_;
     std::vector<std::uint32_t> live_scratch_;
