@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <chrono>
+#include <limits>
 #include <stdexcept>
 
 #include "cyk_chart.hpp"
@@ -382,22 +383,16 @@ CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& 
     }
     if (length < kShortest || !short_enough) return kPredicting;
     if (usable_ == 0) {
-        // The span chart keeps every span too, quicker than the plain fill where
-        // it suits the grammar: not where a symbol has many rules that mostly
-        // fail, tried in every cell. Without prediction symbol sets, the plain
-        // fill is the predicting one.
+        // The span chart keeps every span too, often quicker than either row
+        // chart, but not where a symbol has many rules that mostly fail, tried in
+        // every cell. Dense rows suit sparse charts, whatever the rules.
         bool few_rules = true;
         for (SymbolId symbol = 0; symbol < grammar.wide_count(); ++symbol) {
             if (grammar.rules_of(symbol).size() > kMostRulesPerSymbol) few_rules = false;
         }
-        usable_ = kPredicting;
-        if (few_rules) {
-            usable_ |= of(ChartChoice::span);
-        } else if (grammar.predicts_ends()) {
-            usable_ |= of(ChartChoice::plain);
-        }
+        usable_ = kPredicting | of(ChartChoice::plain);
+        if (few_rules) usable_ |= of(ChartChoice::span);
     }
-    if (usable_ == kPredicting) return kPredicting;
     const std::uint64_t since = count_++ - probe_at_;
     first_of_run_ = since == 0;
     if (since == 0) {
@@ -406,16 +401,19 @@ CykParser::FillChoice::Fills CykParser::FillChoice::next(const PreparedGrammar& 
     }
     if (since < kProbeRun) return racing_;
     if (since == kProbeRun) {
-        // The run is over: the predicting chart, unless the other fill was clearly
-        // quicker or the predicting chart fell far behind.
-        const auto seconds = [&](ChartChoice fill) { return seconds_[static_cast<std::size_t>(fill)]; };
-        const ChartChoice other = (usable_ & of(ChartChoice::span)) != 0 ? ChartChoice::span : ChartChoice::plain;
-        const bool other_kept_up = (racing_ & of(other)) != 0;
-        const bool predicting_kept_up = (racing_ & kPredicting) != 0;
-        chosen_ = other_kept_up && (!predicting_kept_up || 1.25 * seconds(other) < seconds(ChartChoice::predicting))
-                      ? other
-                      : ChartChoice::predicting;
-        probe_every_ = chosen_ == ChartChoice::predicting ? std::min(2 * probe_every_, kProbeEveryMost) : kProbeEvery;
+        // The run is over: the quickest fill that kept up, the predicting chart
+        // on a tie. While the same fill keeps winning, the runs grow rarer.
+        ChartChoice quickest = ChartChoice::predicting;
+        double least = std::numeric_limits<double>::infinity();
+        for (const ChartChoice fill : {ChartChoice::predicting, ChartChoice::span, ChartChoice::plain}) {
+            const double seconds = seconds_[static_cast<std::size_t>(fill)];
+            if ((racing_ & of(fill)) != 0 && seconds < least) {
+                quickest = fill;
+                least = seconds;
+            }
+        }
+        probe_every_ = quickest == chosen_ ? std::min(2 * probe_every_, kProbeEveryMost) : kProbeEvery;
+        chosen_ = quickest;
         probe_at_ += probe_every_;
     }
     return of(chosen_);

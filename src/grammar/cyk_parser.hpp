@@ -69,13 +69,13 @@ public:
     void choose_span_pass(SpanPass pass) noexcept;
 
 private:
-    // Short strings may also be filled without prediction: on the span chart, or
-    // where that does not suit the grammar, on plain rows. Now and then a run of
-    // a few strings is parsed both ways, timed, and until the next run the
-    // predicting chart is used unless the other was clearly quicker; while the
-    // predicting chart keeps winning, the runs grow rarer. A way twice as slow as
-    // the other on a string (but the run's first) is not tried on the rest of a
-    // run, and a way timed after a quicker one gives up at three times its time.
+    // Short strings may also be filled without prediction: on dense rows, or on
+    // the span chart where it suits the grammar. Now and then a run of a few
+    // strings is parsed every way, timed, and until the next run the quickest
+    // way is used; while the same way keeps winning, the runs grow rarer. A way
+    // twice as slow as the quickest on a string (but the run's first) is not
+    // tried on the rest of a run, and a way timed after a quicker one gives up
+    // at three times its time.
     class FillChoice {
     public:
         using Fills = unsigned;  // a set of ChartChoice values, as bits
