@@ -242,3 +242,29 @@ def test_parts_meeting_a_word_or_more_into_the_span():
         expected = bitset_reference.parse_cnf(text, rules, "S")
         assert (expected is not None) == (second is not None)
         assert _engine.parse_cnf(text, rules, "S") == expected
+
+
+def test_pair_grammar_rows_across_words():
+    # Wrapped and concatenated pairs of 34 kinds: the start symbol has more rules
+    # than the span chart takes, so short strings go to rows at fixed places, of
+    # one to four words; pairs open in one word and close in another.
+    letters = "abcdefgh"
+    pairs = [(x, y) for x in letters for y in letters if (ord(x) * 7 + ord(y) * 3) % 11 < 6][:34]
+    productions = [("S", ["S", "S"])]
+    for first, last in pairs:
+        productions += [("S", [first, "S", last]), ("S", [first, last])]
+    rules = _engine.to_cnf_tagged(productions, set(letters))
+
+    def nest(depth, shift):
+        first, last = pairs[shift % len(pairs)]
+        return first + (nest(depth - 1, shift * 5 + 3) if depth > 1 else "") + last
+
+    blocks = [nest(depth, shift) for depth, shift in [(30, 1), (3, 2), (1, 4), (12, 9), (31, 5), (2, 7)]]
+    texts = [blocks[0] + blocks[1], blocks[4] + blocks[2] * 3, blocks[3] * 5 + blocks[5], blocks[0] * 3 + blocks[4],
+             blocks[2] * 33, blocks[3] + blocks[0] + blocks[1]]
+    # Each also with one letter changed, near either end or in the middle.
+    texts += [text[:p] + "h" + text[p + 1:] for text in texts for p in (1, len(text) // 2, len(text) - 3)]
+    for text in texts:
+        expected = bitset_reference.parse_cnf(text, rules, "S")
+        assert _engine.parse_cnf(text, rules, "S") == expected
+    assert sum(_engine.parse_cnf(text, rules, "S") is not None for text in texts) >= 6
