@@ -26,7 +26,12 @@ struct RawLexical {
 constexpr std::size_t kMostPredictedSymbols = 8192;
 constexpr int kClosurePasses = 16;
 // Symbols with at least this many rules get their rules indexed by first character.
-constexpr std::size_t kChoiceRules = 24;
+constexpr std::size_t kChoiceRules = 8;
+// Wide symbols list the characters their strings begin (end) with for rule
+// choices when these are at most this many, and a quarter of all characters.
+constexpr std::size_t kFewEdgeCharacters = 64;
+// And only while their character sets take at most this many words.
+constexpr std::size_t kEdgeSetWords = std::size_t{1} << 20;
 // Corners are looked up by (symbol, character) in a table of at most this many
 // entries (or four per corner).
 constexpr std::size_t kCornerTableEntries = std::size_t{1} << 16;
@@ -523,33 +528,133 @@ void PreparedGrammar::index_character_corners(const std::vector<std::vector<std:
     }
 }
 
-// A symbol whose many rules mostly begin (or end) with a one-character symbol:
-// the rules whose symbol there derives each character, so that a walk through a
-// span tries only those (and the rules with a wide symbol there). The tables are
-// kept within a few times the rule count.
+// The characters each wide symbol's strings can begin (`last`: end) with, listed
+// only where they are few; an empty list where they are many, or where the sets
+// would take too much memory to work out.
+std::vector<std::vector<std::uint32_t>> PreparedGrammar::edge_characters_of_wide_symbols(bool last) const {
+    const std::size_t characters = lexical_begin_.size() - 1;
+    const std::size_t words = (characters + 63) / 64;
+    std::vector<std::vector<std::uint32_t>> listed(wide_count_);
+    if (wide_count_ * words > kEdgeSetWords) return listed;
+    // Sets grow to the least solution of: a symbol's own characters, and each of
+    // its rules' first (last) symbol's, by a work list over "is the edge symbol of".
+    std::vector<std::uint64_t> sets(wide_count_ * words, 0);
+    const auto add = [&](SymbolId symbol, std::uint32_t character) {
+        sets[symbol * words + (character >> 6)] |= std::uint64_t{1} << (character & 63);
+    };
+    for (std::uint32_t character = 0; character < characters; ++character) {
+        for (const LexicalEntry& entry : lexical_entries(character)) {
+            if (is_wide(entry.symbol)) add(entry.symbol, character);
+        }
+    }
+    std::vector<std::size_t> parents_begin(wide_count_ + 1, 0);
+    std::vector<SymbolId> parents;
+    for (const bool counting : {true, false}) {
+        for (SymbolId lhs = 0; lhs < wide_count_; ++lhs) {
+            for (const BinaryRule& rule : rules_of(lhs)) {
+                const SymbolId edge = last ? rule.right : rule.left;
+                if (!is_wide(edge)) continue;
+                if (counting) {
+                    ++parents_begin[edge + 1];
+                } else {
+                    parents[parents_begin[edge]++] = lhs;
+                }
+            }
+        }
+        if (counting) {
+            for (SymbolId s = 0; s < wide_count_; ++s) parents_begin[s + 1] += parents_begin[s];
+            parents.resize(parents_begin[wide_count_]);
+        } else {
+            // Each begin moved to the next one's place: shift them back.
+            for (SymbolId s = wide_count_; s-- > 0;) parents_begin[s + 1] = parents_begin[s];
+            parents_begin[0] = 0;
+        }
+    }
+    const auto characters_of = characters_of_narrow_symbols();
+    for (SymbolId lhs = 0; lhs < wide_count_; ++lhs) {
+        for (const BinaryRule& rule : rules_of(lhs)) {
+            const SymbolId edge = last ? rule.right : rule.left;
+            if (is_wide(edge)) continue;
+            for (const std::uint32_t character : characters_of[edge - wide_count_]) add(lhs, character);
+        }
+    }
+    std::vector<SymbolId> work(wide_count_);
+    for (SymbolId s = 0; s < wide_count_; ++s) work[s] = s;
+    while (!work.empty()) {
+        const SymbolId edge = work.back();
+        work.pop_back();
+        for (std::size_t p = parents_begin[edge]; p < parents_begin[edge + 1]; ++p) {
+            const SymbolId lhs = parents[p];
+            bool grew = false;
+            for (std::size_t w = 0; w < words; ++w) {
+                const std::uint64_t merged = sets[lhs * words + w] | sets[edge * words + w];
+                grew |= merged != sets[lhs * words + w];
+                sets[lhs * words + w] = merged;
+            }
+            if (grew) work.push_back(lhs);
+        }
+    }
+    const std::size_t few = std::min<std::size_t>(kFewEdgeCharacters, characters / 4);
+    for (SymbolId symbol = 0; symbol < wide_count_; ++symbol) {
+        std::size_t count = 0;
+        for (std::size_t w = 0; w < words; ++w) count += static_cast<std::size_t>(std::popcount(sets[symbol * words + w]));
+        if (count > few) continue;
+        for (std::size_t w = 0; w < words; ++w) {
+            for (std::uint64_t bits = sets[symbol * words + w]; bits != 0; bits &= bits - 1) {
+                listed[symbol].push_back(static_cast<std::uint32_t>((w << 6) + static_cast<std::size_t>(std::countr_zero(bits))));
+            }
+        }
+    }
+    return listed;
+}
+
+// A symbol whose many rules mostly begin (or end) with a symbol of few characters
+// there (one-character symbols, and wide ones whose strings begin (end) with few):
+// the rules that may apply to a span beginning (ending) with each character, so
+// that a walk through a span tries only those (and the rules with other wide
+// symbols there). The tables are kept within a few times the rule count.
 void PreparedGrammar::index_rule_choices(const std::vector<std::vector<std::uint32_t>>& characters_of) {
     const std::size_t count = symbol_count();
     const std::size_t characters = lexical_begin_.size() - 1;
     std::size_t budget = 2 * binary_rules_.size() + 4096;
     std::vector<std::uint32_t> per_character;
+    std::array<std::vector<std::vector<std::uint32_t>>, 2> wide_edges;  // by_last: first and last characters
     for (SymbolId symbol = 0; symbol < count; ++symbol) {
         const auto rules = rules_of(symbol);
         if (rules.size() < kChoiceRules) continue;
-        const auto count_wide = [&](bool by_last) {
-            return static_cast<std::size_t>(std::count_if(rules.begin(), rules.end(), [&](const BinaryRule& rule) {
-                return is_wide(by_last ? rule.right : rule.left);
-            }));
+        if (wide_edges[0].empty()) {
+            wide_edges[0] = edge_characters_of_wide_symbols(false);
+            wide_edges[1] = edge_characters_of_wide_symbols(true);
+        }
+        // The characters a rule's symbol at that end may show there; empty for any.
+        const auto edge_characters = [&](SymbolId edge, bool by_last) -> const std::vector<std::uint32_t>& {
+            return is_wide(edge) ? wide_edges[by_last][edge] : characters_of[edge - wide_count_];
         };
-        const std::size_t wide_first = count_wide(false);
-        const std::size_t wide_last = count_wide(true);
-        const bool by_last = wide_last < wide_first;
-        const std::size_t wide = by_last ? wide_last : wide_first;
+        const auto always_tried = [&](const BinaryRule& rule, bool last) {
+            return edge_characters(last ? rule.right : rule.left, last).empty();
+        };
+        // The most rules a span could have to try, keyed by either end: the
+        // rules always tried and the longest list of one character.
+        std::array<std::size_t, 2> always{};
+        std::array<std::size_t, 2> most{};
+        for (const bool last : {false, true}) {
+            per_character.assign(characters, 0);
+            for (const BinaryRule& rule : rules) {
+                if (always_tried(rule, last)) ++always[last];
+                for (const std::uint32_t character : edge_characters(last ? rule.right : rule.left, last)) {
+                    most[last] = std::max<std::size_t>(most[last], ++per_character[character]);
+                }
+            }
+        }
+        const bool by_last = always[1] + most[1] < always[0] + most[0];
+        const std::size_t wide = always[by_last];
         if (2 * wide > rules.size() || characters + 1 > budget) continue;
         const auto keyed = [by_last](const BinaryRule& rule) { return by_last ? rule.right : rule.left; };
+        const auto listed = [&](const BinaryRule& rule) -> const std::vector<std::uint32_t>& {
+            return edge_characters(keyed(rule), by_last);
+        };
         std::size_t size = characters + 1 + wide;
-        for (const BinaryRule& rule : rules) {
-            if (!is_wide(keyed(rule))) size += characters_of[keyed(rule) - wide_count_].size();
-        }
+        for (const BinaryRule& rule : rules) size += listed(rule).size();
         if (size > budget) continue;
         budget -= size;
         if (choice_of_.empty()) choice_of_.resize(count);
@@ -557,14 +662,13 @@ void PreparedGrammar::index_rule_choices(const std::vector<std::vector<std::uint
         index.by_last = by_last;
         index.wide_begin = static_cast<std::uint32_t>(choice_positions_.size());
         for (std::uint32_t p = 0; p < rules.size(); ++p) {
-            if (is_wide(keyed(rules[p]))) choice_positions_.push_back(p);
+            if (listed(rules[p]).empty()) choice_positions_.push_back(p);
         }
         index.wide_end = static_cast<std::uint32_t>(choice_positions_.size());
         // Counted per character, then placed in rule order.
         per_character.assign(characters + 1, 0);
         for (const BinaryRule& rule : rules) {
-            if (is_wide(keyed(rule))) continue;
-            for (const std::uint32_t character : characters_of[keyed(rule) - wide_count_]) ++per_character[character + 1];
+            for (const std::uint32_t character : listed(rule)) ++per_character[character + 1];
         }
         index.offsets = static_cast<std::uint32_t>(choice_offsets_.size());
         auto offset = static_cast<std::uint32_t>(choice_positions_.size());
@@ -575,10 +679,7 @@ void PreparedGrammar::index_rule_choices(const std::vector<std::vector<std::uint
         }
         choice_positions_.resize(offset);
         for (std::uint32_t p = 0; p < rules.size(); ++p) {
-            if (is_wide(keyed(rules[p]))) continue;
-            for (const std::uint32_t character : characters_of[keyed(rules[p]) - wide_count_]) {
-                choice_positions_[per_character[character]++] = p;
-            }
+            for (const std::uint32_t character : listed(rules[p])) choice_positions_[per_character[character]++] = p;
         }
     }
 }

@@ -459,12 +459,12 @@ void SpanChart::pass_by_cells(const PreparedGrammar& grammar, std::size_t length
 
 std::size_t SpanChart::first_split(const BinaryRule& rule, std::size_t i, std::size_t j) {
     if (!rows_kept_) {
-        // A few splits are looked up in the start sets; a walk that needs many
-        // has the rows built once.
+        // Only left parts of the lengths the two symbols allow. A few splits are
+        // looked up in the start sets; a walk that needs many has the rows built once.
+        const PartLengths lengths = rule_bounds_[&rule - prepared_for_->rules_of(0).data()].left_part(j - i + 1);
         if (walk_steps_ <= symbols_ * length_) {
-            walk_steps_ += j - i;
-            const std::size_t length = j - i + 1;
-            for (std::size_t l = 1; l < length; ++l) {
+            for (std::size_t l = lengths.first; l <= lengths.last; ++l) {
+                ++walk_steps_;
                 if (derives(rule.left, i, i + l - 1) && derives(rule.right, i + l, j)) return i + l - 1;
             }
             return kNoSplit;

@@ -43,7 +43,7 @@ public:
     }
 
     // The smallest split k (left part (i, k), right part (k + 1, j)) at which
-    // `rule` applies to span (i, j), i < j, or kNoSplit.
+    // `rule` (one of the grammar's rules_of) applies to span (i, j), i < j, or kNoSplit.
     std::size_t first_split(const BinaryRule& rule, std::size_t i, std::size_t j);
 
     std::size_t bytes_held() const noexcept {
