@@ -21,6 +21,15 @@ bool ShortRowChart::fits(const PreparedGrammar& grammar, std::size_t length) noe
 
 bool ShortRowChart::fill(const PreparedGrammar& grammar, std::span<const std::uint32_t> characters,
                          FillBudget* budget) {
+    if (prepared_for_ != &grammar) {
+        corners_.assign(grammar.symbol_count(), 0);
+        for (SymbolId symbol = 0; symbol < grammar.symbol_count(); ++symbol) {
+            const auto corners = grammar.rules_starting_with(symbol);
+            if (!corners.empty() && grammar.is_wide(corners.front().right)) corners_[symbol] |= kWideCorners;
+            if (!grammar.corners_by_character(symbol).empty()) corners_[symbol] |= kCharacterCorners;
+        }
+        prepared_for_ = &grammar;
+    }
     grammar_ = &grammar;
     characters_ = characters;
     length_ = characters.size();
@@ -62,7 +71,7 @@ bool ShortRowChart::fill_rows(FillBudget* budget) {
             if ((mask[symbol >> 6] & bit) == 0) {
                 mask[symbol >> 6] |= bit;
                 std::fill_n(row, Words, 0);
-                if (!grammar.rules_starting_with(symbol).empty()) taking_.push_back(symbol);
+                if (corners_[symbol] != 0) taking_.push_back(symbol);
             }
             return row;
         };
@@ -74,6 +83,13 @@ bool ShortRowChart::fill_rows(FillBudget* budget) {
         // character at k + 1.
         const auto apply_rules_from = [&](SymbolId left, std::size_t k) {
             const std::size_t next = k + 1;
+            const std::uint8_t kinds = corners_[left];
+            if ((kinds & kCharacterCorners) != 0) {
+                for (const CharacterCorner& corner : grammar.corners_for(left, characters_[next])) {
+                    add_end(corner.lhs, next);
+                }
+            }
+            if ((kinds & kWideCorners) == 0) return;
             const std::uint64_t* const next_rows = rows_.data() + next * row_stride;
             const std::uint64_t* const next_mask = masks_.data() + next * mask_words_;
             const auto corners = grammar.rules_starting_with(left);
@@ -89,9 +105,6 @@ bool ShortRowChart::fill_rows(FillBudget* budget) {
                     }
                 }
                 r = group_end;
-            }
-            for (const CharacterCorner& corner : grammar.corners_for(left, characters_[next])) {
-                add_end(corner.lhs, next);
             }
         };
 

@@ -55,6 +55,13 @@ private:
         return rows_.data() + (i * wide_ + symbol) * words_;
     }
 
+    // Per symbol, of the grammar the chart last filled for: whether it is the
+    // first part of a rule whose second part is wide, or one character.
+    static constexpr std::uint8_t kWideCorners = 1;
+    static constexpr std::uint8_t kCharacterCorners = 2;
+    std::vector<std::uint8_t> corners_;
+    const PreparedGrammar* prepared_for_ = nullptr;
+
     const PreparedGrammar* grammar_ = nullptr;
     std::span<const std::uint32_t> characters_;
     std::size_t length_ = 0;
