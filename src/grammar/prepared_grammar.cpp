@@ -531,7 +531,8 @@ void PreparedGrammar::index_character_corners(const std::vector<std::vector<std:
 // The characters each wide symbol's strings can begin (`last`: end) with, listed
 // only where they are few; an empty list where they are many, or where the sets
 // would take too much memory to work out.
-std::vector<std::vector<std::uint32_t>> PreparedGrammar::edge_characters_of_wide_symbols(bool last) const {
+std::vector<std::vector<std::uint32_t>> PreparedGrammar::edge_characters_of_wide_symbols(
+    bool last, const std::vector<std::vector<std::uint32_t>>& characters_of) const {
     const std::size_t characters = lexical_begin_.size() - 1;
     const std::size_t words = (characters + 63) / 64;
     std::vector<std::vector<std::uint32_t>> listed(wide_count_);
@@ -570,7 +571,6 @@ std::vector<std::vector<std::uint32_t>> PreparedGrammar::edge_characters_of_wide
             parents_begin[0] = 0;
         }
     }
-    const auto characters_of = characters_of_narrow_symbols();
     for (SymbolId lhs = 0; lhs < wide_count_; ++lhs) {
         for (const BinaryRule& rule : rules_of(lhs)) {
             const SymbolId edge = last ? rule.right : rule.left;
@@ -623,8 +623,8 @@ void PreparedGrammar::index_rule_choices(const std::vector<std::vector<std::uint
         const auto rules = rules_of(symbol);
         if (rules.size() < kChoiceRules) continue;
         if (wide_edges[0].empty()) {
-            wide_edges[0] = edge_characters_of_wide_symbols(false);
-            wide_edges[1] = edge_characters_of_wide_symbols(true);
+            wide_edges[0] = edge_characters_of_wide_symbols(false, characters_of);
+            wide_edges[1] = edge_characters_of_wide_symbols(true, characters_of);
         }
         // The characters a rule's symbol at that end may show there; empty for any.
         const auto edge_characters = [&](SymbolId edge, bool by_last) -> const std::vector<std::uint32_t>& {

@@ -192,7 +192,8 @@ private:
     void index_character_corners(const std::vector<std::vector<std::uint32_t>>& characters_of);
     void index_rule_choices(const std::vector<std::vector<std::uint32_t>>& characters_of);
     std::vector<std::vector<std::uint32_t>> characters_of_narrow_symbols() const;
-    std::vector<std::vector<std::uint32_t>> edge_characters_of_wide_symbols(bool last) const;
+    std::vector<std::vector<std::uint32_t>> edge_characters_of_wide_symbols(
+        bool last, const std::vector<std::vector<std::uint32_t>>& characters_of) const;
 
     static constexpr std::uint32_t kNoChoice = 0xFFFFFFFFu;
     struct ChoiceIndex {
