@@ -268,3 +268,40 @@ def test_pair_grammar_rows_across_words():
         expected = bitset_reference.parse_cnf(text, rules, "S")
         assert _engine.parse_cnf(text, rules, "S") == expected
     assert sum(_engine.parse_cnf(text, rules, "S") is not None for text in texts) >= 6
+
+
+@st.composite
+def edge_keyed_grammars(draw):
+    """A start symbol of 8 to 20 rules, each with a part that begins (or, drawn
+    the other way round, ends) with few letters at that end: a one-letter symbol,
+    or one of a chain of wide symbols R, T, U that begin and end with a letter of
+    their own and with those of the next, and may derive a letter themselves. The
+    other part is one of S, P, Q, which show any letter there. Every string parses
+    (S -> S S and S -> each letter, last), and the walk tries a rule only for spans
+    whose end letters its part can show."""
+    letters = "abcdefghijklmnop"
+    narrow = [letter.upper() for letter in letters]
+    chain = ["R", "T", "U"]
+    few, many = narrow + chain, ["S", "P", "Q"]
+    by_first = draw(st.booleans())
+    drawn = draw(st.lists(st.tuples(st.sampled_from(few), st.sampled_from(many)), min_size=8, max_size=20))
+    rules = [("S", [x, y] if by_first else [y, x], i) for i, (x, y) in enumerate(drawn)]
+    for k, name in enumerate(chain):
+        first, last = narrow[k], narrow[k + 8]
+        rules.append((name, [first, last], 30 + k))
+        if k + 1 < len(chain):
+            rules += [(name, [chain[k + 1], last], 35 + k), (name, [first, chain[k + 1]], 40 + k)]
+        if draw(st.booleans()):
+            rules.append((name, [letters[k + 4]], 45 + k))
+    rules += [("P", ["S", "A"], 48), ("Q", ["B", "S"], 49)]
+    rules += [(name, [name.lower()], -1) for name in narrow]
+    # Last, so that the drawn rules are the ones the walk has to find.
+    return draw(st.permutations(rules)) + [("S", ["S", "S"], 50)] + [("S", [letter], 51) for letter in letters]
+
+
+@settings(max_examples=80)
+@given(rules=edge_keyed_grammars(), texts=st.lists(st.text("abcdefghijklmnop", min_size=2, max_size=24),
+                                                   min_size=8, max_size=16))
+def test_rules_are_tried_by_the_letters_their_parts_begin_and_end_with(rules, texts):
+    for text in texts:
+        assert _engine.parse_cnf(text, rules, "S") == bitset_reference.parse_cnf(text, rules, "S")
