@@ -25,7 +25,8 @@ struct RawLexical {
 
 constexpr std::size_t kMostPredictedSymbols = 8192;
 constexpr int kClosurePasses = 16;
-// Symbols with at least this many rules get their rules indexed by first character.
+// Symbols with at least this many rules get their rules indexed by the character
+// at one end of a span.
 constexpr std::size_t kChoiceRules = 8;
 // Wide symbols list the characters their strings begin (end) with for rule
 // choices when these are at most this many, and a quarter of all characters.
@@ -548,43 +549,25 @@ std::vector<std::vector<std::uint32_t>> PreparedGrammar::edge_characters_of_wide
             if (is_wide(entry.symbol)) add(entry.symbol, character);
         }
     }
-    std::vector<std::size_t> parents_begin(wide_count_ + 1, 0);
-    std::vector<SymbolId> parents;
-    for (const bool counting : {true, false}) {
-        for (SymbolId lhs = 0; lhs < wide_count_; ++lhs) {
-            for (const BinaryRule& rule : rules_of(lhs)) {
-                const SymbolId edge = last ? rule.right : rule.left;
-                if (!is_wide(edge)) continue;
-                if (counting) {
-                    ++parents_begin[edge + 1];
-                } else {
-                    parents[parents_begin[edge]++] = lhs;
-                }
-            }
-        }
-        if (counting) {
-            for (SymbolId s = 0; s < wide_count_; ++s) parents_begin[s + 1] += parents_begin[s];
-            parents.resize(parents_begin[wide_count_]);
-        } else {
-            // Each begin moved to the next one's place: shift them back.
-            for (SymbolId s = wide_count_; s-- > 0;) parents_begin[s + 1] = parents_begin[s];
-            parents_begin[0] = 0;
-        }
-    }
+    // A one-character edge symbol adds its characters now; a wide one links.
+    Pairs edge_to_parent(std::pmr::get_default_resource());
     for (SymbolId lhs = 0; lhs < wide_count_; ++lhs) {
         for (const BinaryRule& rule : rules_of(lhs)) {
             const SymbolId edge = last ? rule.right : rule.left;
-            if (is_wide(edge)) continue;
-            for (const std::uint32_t character : characters_of[edge - wide_count_]) add(lhs, character);
+            if (is_wide(edge)) {
+                edge_to_parent.emplace_back(edge, lhs);
+            } else {
+                for (const std::uint32_t character : characters_of[edge - wide_count_]) add(lhs, character);
+            }
         }
     }
+    const Adjacency parents(wide_count_, edge_to_parent, std::pmr::get_default_resource());
     std::vector<SymbolId> work(wide_count_);
     for (SymbolId s = 0; s < wide_count_; ++s) work[s] = s;
     while (!work.empty()) {
         const SymbolId edge = work.back();
         work.pop_back();
-        for (std::size_t p = parents_begin[edge]; p < parents_begin[edge + 1]; ++p) {
-            const SymbolId lhs = parents[p];
+        for (const SymbolId lhs : parents[edge]) {
             bool grew = false;
             for (std::size_t w = 0; w < words; ++w) {
                 const std::uint64_t merged = sets[lhs * words + w] | sets[edge * words + w];
@@ -619,10 +602,12 @@ void PreparedGrammar::index_rule_choices(const std::vector<std::vector<std::uint
     std::size_t budget = 2 * binary_rules_.size() + 4096;
     std::vector<std::uint32_t> per_character;
     std::array<std::vector<std::vector<std::uint32_t>>, 2> wide_edges;  // by_last: first and last characters
+    bool edges_known = false;
     for (SymbolId symbol = 0; symbol < count; ++symbol) {
         const auto rules = rules_of(symbol);
         if (rules.size() < kChoiceRules) continue;
-        if (wide_edges[0].empty()) {
+        if (!edges_known) {
+            edges_known = true;
             wide_edges[0] = edge_characters_of_wide_symbols(false, characters_of);
             wide_edges[1] = edge_characters_of_wide_symbols(true, characters_of);
         }

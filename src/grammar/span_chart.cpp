@@ -461,7 +461,7 @@ std::size_t SpanChart::first_split(const BinaryRule& rule, std::size_t i, std::s
     if (!rows_kept_) {
         // Only left parts of the lengths the two symbols allow. A few splits are
         // looked up in the start sets; a walk that needs many has the rows built once.
-        const PartLengths lengths = rule_bounds_[&rule - prepared_for_->rules_of(0).data()].left_part(j - i + 1);
+        const PartLengths lengths = bounds_of(*prepared_for_, &rule)->left_part(j - i + 1);
         if (walk_steps_ <= symbols_ * length_) {
             for (std::size_t l = lengths.first; l <= lengths.last; ++l) {
                 ++walk_steps_;

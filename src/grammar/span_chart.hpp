@@ -112,8 +112,13 @@ private:
         PartLengths left_part(std::size_t length) const noexcept;
     };
     std::vector<RuleBounds> rule_bounds_;
+    // The bounds of `rule` and of the rules after it, `rule` being one of the
+    // grammar's rules_of.
+    const RuleBounds* bounds_of(const PreparedGrammar& grammar, const BinaryRule* rule) const noexcept {
+        return rule_bounds_.data() + (rule - grammar.rules_of(0).data());
+    }
     const RuleBounds* bounds_of(const PreparedGrammar& grammar, SymbolId lhs) const noexcept {
-        return rule_bounds_.data() + (grammar.rules_of(lhs).data() - grammar.rules_of(0).data());
+        return bounds_of(grammar, grammar.rules_of(lhs).data());
     }
     std::vector<char> bounds_change_;  // per length: some symbol starts or stops applying
     const PreparedGrammar* prepared_for_ = nullptr;
