@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _engine
+from grammar_engine import _partial
 import reference_induction as model
 
 TRAIN = ["ab", "aabb", "aaabbb", "ab", "aab"]
@@ -192,3 +193,92 @@ def test_matches_plain_model(inputs):
     expected = model.induce_full(*inputs)
     assert result["bpc"] == pytest.approx(expected["bpc"], abs=1e-9)
     assert {**result, "bpc": None} == {**expected, "bpc": None}
+
+
+# A floor under the scores of a candidate's prunings lets the pipeline skip pruning
+# a candidate that cannot win; it must never exceed what a pruning really scores.
+
+FLOOR_POOLS = ["ab", "abc", "abS", "aé"]
+
+
+def derived_string(draw, productions, terminals, symbol, depth=6):
+    """A string `symbol` derives, read as the parser does (a right-hand side of one
+    symbol is that character; in a longer one terminals are characters and other
+    symbols derive further), or None when the drawn choices lead nowhere."""
+    options = [rhs for lhs, rhs in productions if lhs == symbol]
+    if not options or depth == 0:
+        return None
+    rhs = draw(st.sampled_from(options))
+    if len(rhs) == 1:
+        return rhs[0] if len(rhs[0]) == 1 else None
+    parts = []
+    for part in rhs:
+        text = part if part in terminals else derived_string(draw, productions, terminals, part, depth - 1)
+        if text is None or len(text) != 1 and part in terminals:
+            return None
+        parts.append(text)
+    return "".join(parts)
+
+
+@st.composite
+def pruning_cases(draw):
+    pool = draw(st.sampled_from(FLOOR_POOLS))
+    words = st.text(alphabet=pool, min_size=1, max_size=8)
+    terminals = frozenset(draw(st.lists(st.sampled_from(list(pool) + ["S", "", "ab"]), max_size=5)))
+    if draw(st.booleans()):
+        train = draw(st.lists(words, max_size=8)) * 3
+        candidates = _partial.candidates(_partial.pair_stats(train), sorted(terminals))
+        productions = draw(st.sampled_from(candidates))[1]
+    else:
+        symbol = st.sampled_from(list(pool) + ["S", "A", ""])
+        productions = draw(st.lists(st.tuples(st.sampled_from(["S", "A", ""]), st.lists(symbol, min_size=1, max_size=3)),
+                                    min_size=1, max_size=8))
+    test = draw(st.lists(words, max_size=4))
+    # Strings the grammar derives, so that derivations, not failures, decide the floor.
+    for _ in range(draw(st.integers(0, 12))):
+        derived = derived_string(draw, productions, terminals, "S")
+        if derived:
+            test.append(derived)
+    kept = [p for p in productions if len(p[1]) <= 2 or draw(st.booleans())]
+    return productions, kept, terminals, test
+
+
+@given(pruning_cases())
+def test_no_pruning_scores_below_the_floor(case):
+    productions, kept, terminals, test = case
+    counts = _partial.floor_counts(productions, terminals, "S", test)
+    assert counts[0] == _partial.derivation_counts(productions, terminals, "S", test)
+    floor = _partial.pruning_floor(productions, terminals, counts)
+    for grammar in (productions, kept):
+        bpc = _engine.grammar_bpc(grammar, test, set(terminals), "S")["bpc_with_lib"]
+        assert not _partial.cannot_score_below(floor, bpc)
+
+
+def test_floor_counts_the_ends_of_derivations():
+    # Every use of S -> a S b or S -> a b ends with b: two uses of five can share
+    # nothing but b, so the derivations are bounded only by how the b's fall.
+    wrap = [S("a", "S", "b"), S("a", "b"), S("S", "S"), S("c", "d")]
+    counts = _partial.floor_counts(wrap, {"a", "b", "c", "d"}, "S", ["aabb", "ab", "cd", "ba"])
+    assert counts == (([1, 2, 0, 1], 1, 2, 10), 8, [3, 1])
+    lines = ["ab", "cd"] * 50 + ["xy"]
+    counts = _partial.floor_counts(wrap, {"a", "b", "c", "d"}, "S", lines)
+    # Library: three productions of two symbols at log2(4 + 1 + 1) bits each; "xy"
+    # spelled at 2 bits a byte; 100 uses ending half with b, half with d: 100 bits.
+    library = 3 * (2 * math.log2(6) + 2)
+    assert _partial.pruning_floor(wrap, {"a", "b", "c", "d"}, counts) == pytest.approx((library + 4 + 100) / 202)
+    assert _engine.grammar_bpc(wrap, lines, {"a", "b", "c", "d"}, "S")["bpc_with_lib"] == pytest.approx(
+        (library + 3 * math.log2(6) + 2 + 4 + 100) / 202, abs=1e-4)
+    # A production whose use does not end with its own character gives no such bound:
+    # here the few c's would otherwise seem to leave most characters underived.
+    chain = [S("a", "b", "S"), S("c")]
+    lines = ["ababc"] * 10
+    counts = _partial.floor_counts(chain, {"a", "b", "c"}, "S", lines)
+    floor = _partial.pruning_floor(chain, {"a", "b", "c"}, counts)
+    assert floor == pytest.approx((math.log2(5) + 2) / 50)
+    assert floor < _engine.grammar_bpc(chain, lines, {"a", "b", "c"}, "S")["bpc_with_lib"]
+    # Nor does a grammar with the empty symbol, under which the walk reports no uses.
+    hidden = [S("a", "", "b"), ("", ["c"])]
+    lines = ["acb"] * 10
+    counts = _partial.floor_counts(hidden, {"a", "b", "c"}, "S", lines)
+    floor = _partial.pruning_floor(hidden, {"a", "b", "c"}, counts)
+    assert floor < _engine.grammar_bpc(hidden, lines, {"a", "b", "c"}, "S")["bpc_with_lib"]

@@ -26,8 +26,6 @@ double round_to(double value, int decimals) {
     return std::round(value * scale) / scale;
 }
 
-namespace {
-
 double grammar_cost(std::span<const Production> productions, std::size_t terminal_count) {
     if (productions.empty()) return 0.0;
     std::unordered_set<std::string_view> left_sides;
@@ -40,8 +38,6 @@ double grammar_cost(std::span<const Production> productions, std::size_t termina
     }
     return cost;
 }
-
-}  // namespace
 
 Outcome<DerivationCounts> count_for_scoring(std::span<const Production> productions,
                                             std::span<const std::string_view> corpus,

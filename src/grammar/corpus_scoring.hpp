@@ -32,6 +32,10 @@ struct ScoreMetrics {
 // Rounds half away from zero to `decimals` places, in double arithmetic.
 double round_to(double value, int decimals);
 
+// The bits to write the productions down ("l_library"): each right-hand symbol at
+// log2 of the terminals, left-hand sides and one more, and two bits a production.
+double grammar_cost(std::span<const Production> productions, std::size_t terminal_count);
+
 // The counts scoring needs for one run of strings (the whole corpus or any part
 // of it). Faults only where the conversion does (a production with an empty
 // right-hand side).

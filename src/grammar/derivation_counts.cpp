@@ -69,7 +69,8 @@ private:
 }  // namespace
 
 DerivationCounts count_derivations(CykParser& parser, std::size_t production_count,
-                                   std::span<const std::string_view> corpus) {
+                                   std::span<const std::string_view> corpus,
+                                   const ParsedStringVisitor& on_parsed) {
     DerivationCounts counts;
     counts.uses.assign(production_count, 0);
     std::vector<std::int32_t> tags;
@@ -79,6 +80,7 @@ DerivationCounts count_derivations(CykParser& parser, std::size_t production_cou
         for (const auto& [text, occurrences] : distinct.entries()) {
             if (parser.parse(text, tags)) {
                 count_tags(tags, occurrences, counts.uses);
+                if (on_parsed) on_parsed(text, occurrences);
             } else {
                 counts.parse_failures += occurrences;
                 counts.failed_bytes += occurrences * text.size();

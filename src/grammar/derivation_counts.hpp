@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -28,11 +29,15 @@ struct DerivationCounts {
     friend bool operator==(const DerivationCounts&, const DerivationCounts&) = default;
 };
 
+// Called once for each distinct string that parsed, with how often it occurs.
+using ParsedStringVisitor = std::function<void(std::string_view text, std::uint64_t occurrences)>;
+
 // Parses every string of `corpus` with `parser` (a string repeated nearby is parsed
 // once and counted each time), whose rule tags index a list of
 // `production_count` productions. Auxiliary rules (negative tags) and tags beyond
 // the list are not counted as uses.
 DerivationCounts count_derivations(CykParser& parser, std::size_t production_count,
-                                   std::span<const std::string_view> corpus);
+                                   std::span<const std::string_view> corpus,
+                                   const ParsedStringVisitor& on_parsed = {});
 
 }  // namespace engine

@@ -15,6 +15,11 @@ double score_candidate(std::span<const Production> productions,
     return metrics.value().bpc_with_lib;
 }
 
+bool cannot_score_below(double floor, double best) {
+    constexpr double kSlack = 1e-9;
+    return round_to(floor * (1.0 - kSlack), 4) > best;
+}
+
 InductionResult select_best(std::vector<ScoredCandidate> scored) {
     InductionResult best;
     for (ScoredCandidate& candidate : scored) {

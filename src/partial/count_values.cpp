@@ -69,6 +69,29 @@ bool convert_count(PyObject* object, std::uint64_t& count) {
 
 PyRef count_object(std::uint64_t count) { return PyRef::steal(PyLong_FromUnsignedLongLong(count)); }
 
+// A list of ints, each 0..2**64-1.
+bool convert_count_list(PyObject* object, std::vector<std::uint64_t>& counts) {
+    return boundary::convert_sequence(
+        object, [&](std::size_t count) { counts.reserve(count); },
+        [&](PyRef item) {
+            std::uint64_t count = 0;
+            if (!convert_count(item.get(), count)) return false;
+            counts.push_back(count);
+            return true;
+        });
+}
+
+PyRef count_list(std::span<const std::uint64_t> counts) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        PyRef item = count_object(counts[i]);
+        if (!item) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
 PyObject* finish(PyRef result) {
     if (!result) boundary::raise_result_failure();
     return result.release();
@@ -86,17 +109,17 @@ bool convert_packed_stats(PyObject* object, PackedPairStats& packed) {
 
 bool convert_derivation_counts(PyObject* object, DerivationCounts& counts) {
     if (!boundary::check_tuple(object, 4)) return false;
-    const bool uses_converted = boundary::convert_sequence(
-        PyTuple_GET_ITEM(object, 0), [&](std::size_t count) { counts.uses.reserve(count); },
-        [&](PyRef item) {
-            std::uint64_t uses = 0;
-            if (!convert_count(item.get(), uses)) return false;
-            counts.uses.push_back(uses);
-            return true;
-        });
-    return uses_converted && convert_count(PyTuple_GET_ITEM(object, 1), counts.parse_failures) &&
+    return convert_count_list(PyTuple_GET_ITEM(object, 0), counts.uses) &&
+           convert_count(PyTuple_GET_ITEM(object, 1), counts.parse_failures) &&
            convert_count(PyTuple_GET_ITEM(object, 2), counts.failed_bytes) &&
            convert_count(PyTuple_GET_ITEM(object, 3), counts.corpus_bytes);
+}
+
+bool convert_floor_counts(PyObject* object, FloorCounts& counts) {
+    if (!boundary::check_tuple(object, 3)) return false;
+    return convert_derivation_counts(PyTuple_GET_ITEM(object, 0), counts.derivations) &&
+           convert_count(PyTuple_GET_ITEM(object, 1), counts.parsed_characters) &&
+           convert_count_list(PyTuple_GET_ITEM(object, 2), counts.key_occurrences);
 }
 
 bool convert_scored_candidates(PyObject* object, std::vector<ScoredCandidate>& scored) {
@@ -136,19 +159,23 @@ PyObject* packed_stats_result(const CorpusStats& stats) {
 }
 
 PyObject* derivation_counts_result(const DerivationCounts& counts) {
-    PyRef uses = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(counts.uses.size())));
-    if (!uses) return finish({});
-    for (std::size_t i = 0; i < counts.uses.size(); ++i) {
-        PyRef item = count_object(counts.uses[i]);
-        if (!item) return finish({});
-        PyList_SET_ITEM(uses.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
+    const PyRef uses = count_list(counts.uses);
     const PyRef failures = count_object(counts.parse_failures);
     const PyRef failed_bytes = count_object(counts.failed_bytes);
     const PyRef corpus_bytes = count_object(counts.corpus_bytes);
-    if (!failures || !failed_bytes || !corpus_bytes) return finish({});
+    if (!uses || !failures || !failed_bytes || !corpus_bytes) return finish({});
     return finish(
         PyRef::steal(PyTuple_Pack(4, uses.get(), failures.get(), failed_bytes.get(), corpus_bytes.get())));
+}
+
+PyObject* floor_counts_result(const FloorCounts& counts) {
+    // derivation_counts_result reports its own failure; nothing more to add then.
+    const PyRef derivations = PyRef::steal(derivation_counts_result(counts.derivations));
+    if (!derivations) return nullptr;
+    const PyRef characters = count_object(counts.parsed_characters);
+    const PyRef keys = count_list(counts.key_occurrences);
+    if (!characters || !keys) return finish({});
+    return finish(PyRef::steal(PyTuple_Pack(3, derivations.get(), characters.get(), keys.get())));
 }
 
 PyObject* candidates_result(std::span<const CandidateGrammar> candidates) {

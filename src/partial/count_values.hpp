@@ -11,6 +11,7 @@
 #include "grammar/derivation_counts.hpp"
 #include "induction/candidates.hpp"
 #include "induction/corpus_stats.hpp"
+#include "induction/score_floor.hpp"
 #include "induction/selection.hpp"
 #include "lib/py_ref.hpp"
 
@@ -35,6 +36,8 @@ struct PackedPairStats {
 [[nodiscard]] bool convert_packed_stats(PyObject* object, PackedPairStats& packed);
 // A tuple (uses: list of int, parse_failures, failed_bytes, corpus_bytes).
 [[nodiscard]] bool convert_derivation_counts(PyObject* object, DerivationCounts& counts);
+// A tuple (derivation counts as above, parsed_characters, key_occurrences: list of int).
+[[nodiscard]] bool convert_floor_counts(PyObject* object, FloorCounts& counts);
 // A sequence of (strategy str, productions, bpc float).
 [[nodiscard]] bool convert_scored_candidates(PyObject* object, std::vector<ScoredCandidate>& scored);
 
@@ -44,6 +47,7 @@ void merge_packed(const PackedPairStats& packed, CorpusStats& stats);
 // New references, or null with PanicException set.
 PyObject* packed_stats_result(const CorpusStats& stats);
 PyObject* derivation_counts_result(const DerivationCounts& counts);
+PyObject* floor_counts_result(const FloorCounts& counts);
 // list of (strategy str, list of (lhs, list of rhs), start str), in candidate order.
 PyObject* candidates_result(std::span<const CandidateGrammar> candidates);
 

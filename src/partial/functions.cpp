@@ -13,6 +13,7 @@
 #include "induction/candidates.hpp"
 #include "induction/corpus_stats.hpp"
 #include "induction/pruning.hpp"
+#include "induction/score_floor.hpp"
 #include "induction/selection.hpp"
 #include "lib/binding.hpp"
 #include "lib/conversion.hpp"
@@ -35,6 +36,10 @@ constexpr std::array<const char*, 4> kDerivationCountsParameters{"productions", 
 constexpr std::array<const char*, 1> kMergeDerivationCountsParameters{"counts"};
 constexpr std::array<const char*, 2> kPruneParameters{"productions", "counts"};
 constexpr std::array<const char*, 3> kScoreMetricsParameters{"productions", "terminals", "counts"};
+constexpr std::array<const char*, 4> kFloorCountsParameters{"productions", "terminals", "start", "lines"};
+constexpr std::array<const char*, 1> kMergeFloorCountsParameters{"counts"};
+constexpr std::array<const char*, 3> kPruningFloorParameters{"productions", "terminals", "counts"};
+constexpr std::array<const char*, 2> kCannotScoreBelowParameters{"floor", "best"};
 constexpr std::array<const char*, 1> kSelectParameters{"scored"};
 constexpr std::array<const char*, 3> kEstimateParseParameters{"cnf_rules", "start", "length"};
 
@@ -194,6 +199,103 @@ PyObject* score_metrics_function(PyObject*, Arguments args, Py_ssize_t nargs, Py
     });
 }
 
+PyObject* floor_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kFloorCountsParameters.size()> bound{};
+        if (!bind("floor_counts", kFloorCountsParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<Production> productions;
+        if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
+            return nullptr;
+        }
+        TerminalSet terminals;
+        if (!argument_converted("terminals", boundary::convert_terminal_set(bound[1], terminals))) return nullptr;
+        std::string_view start;
+        if (!argument_converted("start", boundary::convert_text(bound[2], start))) return nullptr;
+        BorrowedTexts lines;
+        if (!argument_converted("lines", boundary::convert_texts(bound[3], lines))) return nullptr;
+
+        std::optional<Outcome<FloorCounts>> counts;
+        {
+            const ReleasedInterpreter released;
+            counts.emplace(count_for_floor(productions, lines.views(), terminals, start));
+        }
+        if (!counts->ok()) {
+            boundary::raise_internal_fault(counts->fault());
+            return nullptr;
+        }
+        return floor_counts_result(counts->value());
+    });
+}
+
+PyObject* merge_floor_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kMergeFloorCountsParameters.size()> bound{};
+        if (!bind("merge_floor_counts", kMergeFloorCountsParameters, args, nargs, kwnames, bound)) return nullptr;
+        FloorCounts merged;
+        bool first = true;
+        const bool converted = boundary::convert_sequence(
+            bound[0], [](std::size_t) {},
+            [&](PyRef item) {
+                FloorCounts part;
+                if (!convert_floor_counts(item.get(), part)) return false;
+                if (first) {
+                    merged.derivations.uses.assign(part.derivations.uses.size(), 0);
+                    merged.key_occurrences.assign(part.key_occurrences.size(), 0);
+                    first = false;
+                } else if (!check_counts_fit(part.derivations, merged.derivations.uses.size())) {
+                    return false;
+                } else if (part.key_occurrences.size() != merged.key_occurrences.size()) {
+                    PyErr_Format(PyExc_ValueError, "the counts hold %zu key characters, but the first held %zu",
+                                 part.key_occurrences.size(), merged.key_occurrences.size());
+                    return false;
+                }
+                merged.add(part);
+                return true;
+            });
+        if (!argument_converted("counts", converted)) return nullptr;
+        return floor_counts_result(merged);
+    });
+}
+
+PyObject* pruning_floor_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kPruningFloorParameters.size()> bound{};
+        if (!bind("pruning_floor", kPruningFloorParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<Production> productions;
+        if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
+            return nullptr;
+        }
+        TerminalSet terminals;
+        if (!argument_converted("terminals", boundary::convert_terminal_set(bound[1], terminals))) return nullptr;
+        FloorCounts counts;
+        if (!argument_converted("counts", convert_floor_counts(bound[2], counts))) return nullptr;
+        if (!check_counts_fit(counts.derivations, productions.size())) return nullptr;
+        return PyFloat_FromDouble(pruning_floor(productions, terminals, counts));
+    });
+}
+
+// A float, or an int taken as one.
+bool convert_real(PyObject* object, double& value) {
+    if (!PyFloat_Check(object) && !PyLong_Check(object)) {
+        boundary::raise_refusal(object, "float");
+        return false;
+    }
+    value = PyFloat_AsDouble(object);
+    return !(value == -1.0 && PyErr_Occurred());
+}
+
+PyObject* cannot_score_below_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary::guard_call([&]() -> PyObject* {
+        std::array<PyObject*, kCannotScoreBelowParameters.size()> bound{};
+        if (!bind("cannot_score_below", kCannotScoreBelowParameters, args, nargs, kwnames, bound)) return nullptr;
+        double floor = 0.0;
+        double best = 0.0;
+        if (!argument_converted("floor", convert_real(bound[0], floor))) return nullptr;
+        if (!argument_converted("best", convert_real(bound[1], best))) return nullptr;
+        return PyBool_FromLong(cannot_score_below(floor, best) ? 1 : 0);
+    });
+}
+
 PyObject* select_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary::guard_call([&]() -> PyObject* {
         std::array<PyObject*, kSelectParameters.size()> bound{};
@@ -265,6 +367,19 @@ PyMethodDef function_table[] = {
     {"score_metrics", as_table_entry(score_metrics_function), kCallConvention,
      "score_metrics(productions, terminals, counts)\n--\n\n"
      "The scoring metrics dict of a grammar from the derivation counts of a whole corpus."},
+    {"floor_counts", as_table_entry(floor_counts_function), kCallConvention,
+     "floor_counts(productions, terminals, start, lines)\n--\n\n"
+     "Derivation counts of a run of lines, with the characters of the lines that parsed\n"
+     "that a floor under the scores of the grammar's prunings needs."},
+    {"merge_floor_counts", as_table_entry(merge_floor_counts_function), kCallConvention,
+     "merge_floor_counts(counts)\n--\n\n"
+     "Adds up floor counts of runs of lines over the same grammar."},
+    {"pruning_floor", as_table_entry(pruning_floor_function), kCallConvention,
+     "pruning_floor(productions, terminals, counts)\n--\n\n"
+     "A bpc no pruning of the grammar can score below on the corpus of the merged floor counts."},
+    {"cannot_score_below", as_table_entry(cannot_score_below_function), kCallConvention,
+     "cannot_score_below(floor, best)\n--\n\n"
+     "Whether a candidate scoring at least `floor` can never be chosen over one scoring `best`."},
     {"select", as_table_entry(select_function), kCallConvention,
      "select(scored)\n--\n\n"
      "The induction result dict for [(strategy, pruned productions, bpc)]: the lowest bpc wins."},

@@ -1,0 +1,63 @@
+// score_floor.hpp — a floor under the test score that any pruning of a candidate can
+// reach, from one parse of the test corpus with the whole candidate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "grammar/derivation_counts.hpp"
+#include "grammar/grammar.hpp"
+#include "grammar/outcome.hpp"
+
+namespace engine {
+
+// A pruning keeps every short production and some of the others, so it derives
+// no string the whole candidate does not: the whole candidate's failures are
+// failures of every pruning. And where each production's use derives a fixed
+// number of characters itself, ending with a fixed one (S -> a S b ends with b),
+// the uses in a pruning's derivations can be no more concentrated than the
+// characters at those ends allow, which bounds their code length from below.
+struct FloorKeys {
+    // The distinct characters that end the productions deriving characters, in
+    // increasing order.
+    std::vector<std::uint32_t> characters;
+    // Most characters one use of a production derives itself; 0 when some
+    // production's use does not end with a character of its own (or the walk may
+    // leave uses unreported), so that derivations give no bound.
+    std::size_t most_per_use = 0;
+    // False when some symbol could be taken for one the conversion makes, so that a
+    // pruning might convert differently: then only the grammar's cost is a floor.
+    bool failures_carry_over = true;
+};
+
+FloorKeys floor_keys(std::span<const Production> productions, const TerminalSet& terminals);
+
+// What the parse of a run of strings with the whole candidate shows. Counts of
+// consecutive runs add up, in any grouping.
+struct FloorCounts {
+    DerivationCounts derivations;
+    // Characters (code points) of the strings that parsed, and how many of them
+    // are each of FloorKeys::characters, in that order.
+    std::uint64_t parsed_characters = 0;
+    std::vector<std::uint64_t> key_occurrences;
+
+    void add(const FloorCounts& other);
+
+    friend bool operator==(const FloorCounts&, const FloorCounts&) = default;
+};
+
+// Faults only where the conversion does (a production with an empty right-hand side).
+Outcome<FloorCounts> count_for_floor(std::span<const Production> productions,
+                                     std::span<const std::string_view> corpus,
+                                     const TerminalSet& terminals, std::string_view start);
+
+// A value no "bpc_with_lib" of a grammar made of all the productions of at most
+// two right-hand symbols and any of the others can fall below, on the corpus the
+// counts are of; +infinity when the corpus holds no text.
+double pruning_floor(std::span<const Production> productions, const TerminalSet& terminals,
+                     const FloorCounts& counts);
+
+}  // namespace engine
