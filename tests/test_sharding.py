@@ -52,6 +52,10 @@ def test_merged_counts_of_any_split_equal_the_whole(corpus, cuts):
         assert _partial.score_metrics(grammar, terminals, counts) == _engine.grammar_bpc(
             grammar, corpus, set(terminals), "S"
         )
+        floor = _partial.merge_floor_counts(
+            [_partial.floor_counts(grammar, terminals, "S", piece) for piece in pieces]
+        )
+        assert floor == _partial.floor_counts(grammar, terminals, "S", corpus)
 
 
 def test_repeated_lines_count_as_often_as_they_occur():
@@ -161,6 +165,11 @@ def test_arguments_are_checked_as_the_one_call_checks_them():
         (lambda: _partial.score_metrics(ANBN, {"a"}, ([1, -1], 0, 0, 0)), OverflowError),
         (lambda: _partial.score_metrics(ANBN, {"a"}, ([1, 2**64], 0, 0, 0)), OverflowError),
         (lambda: _partial.score_metrics(ANBN, {"a"}, ([1, 1.0], 0, 0, 0)), TypeError),
+        (lambda: _partial.merge_floor_counts([(([1, 2], 0, 0, 0), 0, [1]), (([1, 2], 0, 0, 0), 0, [])]),
+         ValueError),
+        (lambda: _partial.pruning_floor(ANBN, {"a"}, (([1], 0, 0, 0), 0, [])), ValueError),
+        (lambda: _partial.pruning_floor(ANBN, {"a"}, (([1, 2], 0, 0, 0), 0)), ValueError),
+        (lambda: _partial.cannot_score_below("1", 1.0), TypeError),
         (lambda: _partial.select([("wrap", ANBN, 1)]), TypeError),
         (lambda: _partial.select([("wrap", ANBN)]), ValueError),
         (lambda: _partial.estimate_parse(ANBN_RULES, "S", -1), OverflowError),
@@ -348,12 +357,17 @@ def _partial_calls():
     yield lambda: _partial.prune(ANBN, counts)
     yield lambda: _partial.score_metrics(ANBN, {"a", "b"}, counts)
     yield lambda: _partial.select([("wrap", ANBN, 1.5), ("chain", ANBN, 1.5)])
+    floor = _partial.floor_counts(ANBN, {"a", "b"}, "S", ["ab", "ba", "aabb"])
+    yield lambda: _partial.merge_floor_counts([floor, floor])
+    yield lambda: _partial.pruning_floor(ANBN, {"a", "b"}, floor)
+    yield lambda: _partial.cannot_score_below(2.5, 2.0)
     # Error paths: a bad item deep inside each kind of argument.
     yield lambda: _partial.merge_pair_stats([stats, (b"", b"x")])
     yield lambda: _partial.merge_derivation_counts([counts, ([1], 0, 0, -1)])
     yield lambda: _partial.score_metrics(ANBN, {"a"}, ([1, 2], 0, 0, "x"))
     yield lambda: _partial.select([("wrap", [("S", ["a", 1])], 1.0)])
     yield lambda: _partial.derivation_counts(ANBN, {"a"}, "S", ["ab", None])
+    yield lambda: _partial.merge_floor_counts([floor, (counts, 0, [-1])])
 
 
 def test_partial_keeps_no_references():
