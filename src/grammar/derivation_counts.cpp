@@ -70,7 +70,7 @@ private:
 
 DerivationCounts count_derivations(CykParser& parser, std::size_t production_count,
                                    std::span<const std::string_view> corpus,
-                                   const ParsedStringVisitor& on_parsed) {
+                                   const StringVisitor& visit) {
     DerivationCounts counts;
     counts.uses.assign(production_count, 0);
     std::vector<std::int32_t> tags;
@@ -78,14 +78,15 @@ DerivationCounts count_derivations(CykParser& parser, std::size_t production_cou
     for (std::size_t begin = 0; begin < corpus.size(); begin += kBlockStrings) {
         distinct.collect(corpus.subspan(begin, std::min(kBlockStrings, corpus.size() - begin)));
         for (const auto& [text, occurrences] : distinct.entries()) {
-            if (parser.parse(text, tags)) {
+            const bool parsed = parser.parse(text, tags);
+            if (parsed) {
                 count_tags(tags, occurrences, counts.uses);
-                if (on_parsed) on_parsed(text, occurrences);
             } else {
                 counts.parse_failures += occurrences;
                 counts.failed_bytes += occurrences * text.size();
             }
             counts.corpus_bytes += occurrences * text.size();
+            if (visit && !visit(text, occurrences, parsed)) return counts;
         }
     }
     return counts;

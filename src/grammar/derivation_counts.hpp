@@ -29,8 +29,9 @@ struct DerivationCounts {
     friend bool operator==(const DerivationCounts&, const DerivationCounts&) = default;
 };
 
-// Called once for each distinct string that parsed, with how often it occurs.
-using ParsedStringVisitor = std::function<void(std::string_view text, std::uint64_t occurrences)>;
+// Called once for each distinct string, after it is counted, with how often it
+// occurs and whether it parsed; returning false ends the run there.
+using StringVisitor = std::function<bool(std::string_view text, std::uint64_t occurrences, bool parsed)>;
 
 // Parses every string of `corpus` with `parser` (a string repeated nearby is parsed
 // once and counted each time), whose rule tags index a list of
@@ -38,6 +39,6 @@ using ParsedStringVisitor = std::function<void(std::string_view text, std::uint6
 // the list are not counted as uses.
 DerivationCounts count_derivations(CykParser& parser, std::size_t production_count,
                                    std::span<const std::string_view> corpus,
-                                   const ParsedStringVisitor& on_parsed = {});
+                                   const StringVisitor& visit = {});
 
 }  // namespace engine

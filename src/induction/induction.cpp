@@ -1,6 +1,8 @@
 #include "induction.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -8,12 +10,88 @@
 
 #include "candidates.hpp"
 #include "corpus_stats.hpp"
+#include "grammar/cnf_conversion.hpp"
 #include "grammar/corpus_scoring.hpp"
+#include "grammar/cyk_parser.hpp"
+#include "grammar/derivation_counts.hpp"
 #include "pruning.hpp"
 #include "score_floor.hpp"
 #include "selection.hpp"
 
 namespace engine {
+
+namespace {
+
+// What one parse of the test corpus with a whole candidate leaves for scoring its
+// pruning: the counts, and the strings that parsed, each as often as it occurs.
+struct FloorPass {
+    FloorCounts counts;
+    std::vector<std::string_view> parsed;
+};
+
+// The whole candidate's parse of the test corpus, for a floor under its prunings'
+// scores that must come out above `best`. Nothing when it cannot: the floor pass
+// stops as soon as every string still to come failing would not lift the floor
+// enough, and is not made where a pruning may convert differently.
+std::optional<FloorPass> floor_pass(const CandidateGrammar& candidate, std::span<const std::string_view> corpus_test,
+                                    const TerminalSet& terminals, double best) {
+    FloorCounter counter(candidate.productions, terminals);
+    if (!counter.keys().failures_carry_over) return std::nullopt;
+    Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(candidate.productions, terminals);
+    if (!converted.ok()) return std::nullopt;
+    CykParser parser(converted.value(), candidate.start);
+
+    std::uint64_t remaining = 0;
+    for (const std::string_view text : corpus_test) remaining += text.size();
+    const double total = static_cast<double>(remaining);
+    const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminals.size(), 2)));
+    const double library = library_floor(candidate.productions, terminals);
+    const bool derivations_count = counter.keys().most_per_use > 0;
+    FloorPass pass;
+    pass.counts = counter.empty_counts();
+    bool complete = true;
+    std::uint64_t failed = 0;
+    pass.counts.derivations = count_derivations(
+        parser, candidate.productions.size(), corpus_test,
+        [&](std::string_view text, std::uint64_t occurrences, bool parsed) {
+            remaining -= occurrences * text.size();
+            if (parsed) {
+                counter.count_parsed(text, occurrences, pass.counts);
+                pass.parsed.insert(pass.parsed.end(), occurrences, text);
+            } else {
+                failed += occurrences * text.size();
+            }
+            // The derivations' share of the floor never exceeds spelling their characters out.
+            const std::uint64_t spelled =
+                failed + remaining + (derivations_count ? pass.counts.parsed_characters : 0);
+            complete = cannot_score_below((library + static_cast<double>(spelled) * spell_bits) / total, best);
+            return complete;
+        });
+    if (!complete) return std::nullopt;
+    return pass;
+}
+
+// The pruned candidate's "bpc_with_lib" on the test corpus. After a floor pass, a
+// pruning that kept every production has its counts already, and any other needs
+// only the strings the whole candidate parsed: the others fail with it too.
+double score_pruned(std::span<const Production> pruned, const CandidateGrammar& candidate,
+                    std::span<const std::string_view> corpus_test, const TerminalSet& terminals,
+                    const std::optional<FloorPass>& floor) {
+    if (!floor) return score_candidate(pruned, corpus_test, terminals, candidate.start);
+    const DerivationCounts& whole = floor->counts.derivations;
+    if (pruned.size() == candidate.productions.size()) {
+        return metrics_from_counts(pruned, terminals.size(), whole).bpc_with_lib;
+    }
+    Outcome<DerivationCounts> counts = count_for_scoring(pruned, floor->parsed, terminals, candidate.start);
+    if (!counts.ok()) return std::numeric_limits<double>::infinity();
+    DerivationCounts& all = counts.value();
+    all.parse_failures += whole.parse_failures;
+    all.failed_bytes += whole.failed_bytes;
+    all.corpus_bytes = whole.corpus_bytes;
+    return metrics_from_counts(pruned, terminals.size(), all).bpc_with_lib;
+}
+
+}  // namespace
 
 InductionResult induce_full(std::span<const std::string_view> corpus_train,
                             std::span<const std::string_view> corpus_test,
@@ -34,20 +112,16 @@ InductionResult induce_full(std::span<const std::string_view> corpus_train,
     for (const std::size_t index : order) {
         CandidateGrammar& candidate = candidates[index];
         if (candidate.productions.empty()) continue;
-        std::optional<FloorCounts> whole;
+        std::optional<FloorPass> floor;
         if (best < std::numeric_limits<double>::infinity()) {
-            Outcome<FloorCounts> counts = count_for_floor(candidate.productions, corpus_test, terminals, candidate.start);
-            if (counts.ok()) {
-                if (cannot_score_below(pruning_floor(candidate.productions, terminals, counts.value()), best)) continue;
-                whole = std::move(counts.value());
+            floor = floor_pass(candidate, corpus_test, terminals, best);
+            if (floor && cannot_score_below(pruning_floor(candidate.productions, terminals, floor->counts), best)) {
+                continue;
             }
         }
         std::vector<Production> pruned = prune_by_usage(candidate, corpus_train, terminals);
         if (pruned.empty()) continue;
-        // Nothing pruned: the whole candidate's counts are the pruned one's.
-        const double bpc = whole && pruned.size() == candidate.productions.size()
-                               ? metrics_from_counts(pruned, terminals.size(), whole->derivations).bpc_with_lib
-                               : score_candidate(pruned, corpus_test, terminals, candidate.start);
+        const double bpc = score_pruned(pruned, candidate, corpus_test, terminals, floor);
         candidate.productions = {};
         best = std::min(best, bpc);
         scored[index] = ScoredCandidate{std::move(candidate.strategy), std::move(pruned), bpc};

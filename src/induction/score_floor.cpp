@@ -113,42 +113,59 @@ void FloorCounts::add(const FloorCounts& other) {
     for (std::size_t i = 0; i < other.key_occurrences.size(); ++i) key_occurrences[i] += other.key_occurrences[i];
 }
 
+FloorCounter::FloorCounter(std::span<const Production> productions, const TerminalSet& terminals)
+    : keys_(floor_keys(productions, terminals)), in_string_(keys_.characters.size(), 0) {}
+
+FloorCounts FloorCounter::empty_counts() const {
+    FloorCounts counts;
+    counts.key_occurrences.assign(keys_.characters.size(), 0);
+    return counts;
+}
+
+void FloorCounter::count_parsed(std::string_view text, std::uint64_t occurrences, FloorCounts& counts) {
+    const std::vector<std::uint32_t>& keys = keys_.characters;
+    std::fill(in_string_.begin(), in_string_.end(), 0);
+    std::uint64_t characters = 0;
+    for (std::size_t pos = 0; pos < text.size(); ++characters) {
+        const std::uint32_t character = utf8::next_code_point(text, pos);
+        const auto found = std::lower_bound(keys.begin(), keys.end(), character);
+        if (found != keys.end() && *found == character) ++in_string_[found - keys.begin()];
+    }
+    counts.parsed_characters += characters * occurrences;
+    for (std::size_t i = 0; i < keys.size(); ++i) counts.key_occurrences[i] += in_string_[i] * occurrences;
+}
+
 Outcome<FloorCounts> count_for_floor(std::span<const Production> productions,
                                      std::span<const std::string_view> corpus,
                                      const TerminalSet& terminals, std::string_view start) {
     Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(productions, terminals);
     if (!converted.ok()) return converted.fault();
     CykParser parser(converted.value(), start);
-    const std::vector<std::uint32_t> keys = floor_keys(productions, terminals).characters;
-    FloorCounts counts;
-    counts.key_occurrences.assign(keys.size(), 0);
-    std::vector<std::uint64_t> in_string(keys.size(), 0);
+    FloorCounter counter(productions, terminals);
+    FloorCounts counts = counter.empty_counts();
     counts.derivations = count_derivations(
-        parser, productions.size(), corpus, [&](std::string_view text, std::uint64_t occurrences) {
-            std::fill(in_string.begin(), in_string.end(), 0);
-            std::uint64_t characters = 0;
-            for (std::size_t pos = 0; pos < text.size(); ++characters) {
-                const std::uint32_t character = utf8::next_code_point(text, pos);
-                const auto found = std::lower_bound(keys.begin(), keys.end(), character);
-                if (found != keys.end() && *found == character) ++in_string[found - keys.begin()];
-            }
-            counts.parsed_characters += characters * occurrences;
-            for (std::size_t i = 0; i < keys.size(); ++i) counts.key_occurrences[i] += in_string[i] * occurrences;
+        parser, productions.size(), corpus, [&](std::string_view text, std::uint64_t occurrences, bool parsed) {
+            if (parsed) counter.count_parsed(text, occurrences, counts);
+            return true;
         });
     return counts;
 }
 
-double pruning_floor(std::span<const Production> productions, const TerminalSet& terminals,
-                     const FloorCounts& counts) {
-    const DerivationCounts& derivations = counts.derivations;
-    if (derivations.corpus_bytes == 0) return std::numeric_limits<double>::infinity();
+double library_floor(std::span<const Production> productions, const TerminalSet& terminals) {
     std::vector<Production> kept;
     for (const Production& production : productions) {
         if (production.rhs.size() <= kProtectedRhsLen) kept.push_back(production);
     }
     // Fewer left-hand sides only make each symbol cheaper, so the kept productions'
     // own count of them gives a floor.
-    double bits = grammar_cost(kept, terminals.size());
+    return grammar_cost(kept, terminals.size());
+}
+
+double pruning_floor(std::span<const Production> productions, const TerminalSet& terminals,
+                     const FloorCounts& counts) {
+    const DerivationCounts& derivations = counts.derivations;
+    if (derivations.corpus_bytes == 0) return std::numeric_limits<double>::infinity();
+    double bits = library_floor(productions, terminals);
     const FloorKeys keys = floor_keys(productions, terminals);
     if (keys.failures_carry_over) {
         const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminals.size(), 2)));
