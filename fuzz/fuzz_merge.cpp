@@ -15,6 +15,7 @@
 #include "induction/corpus_stats.hpp"
 #include "induction/induction.hpp"
 #include "induction/pruning.hpp"
+#include "induction/score_floor.hpp"
 #include "induction/selection.hpp"
 
 namespace {
@@ -120,6 +121,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto one_call = engine::grammar_bpc(pruned, test_views, terminals, candidate.start);
         if (!identical(metrics, one_call.value())) {
             fuzz::mismatch("metrics from merged counts differ from one scoring", input_text());
+        }
+        // The floor under the candidate's prunings: its counts add up like the others,
+        // and neither this pruning nor the whole candidate scores below it.
+        engine::FloorCounts floor_counts = engine::FloorCounter(candidate.productions, terminals).empty_counts();
+        floor_counts.derivations.uses.assign(candidate.productions.size(), 0);
+        for (const auto piece : test_pieces) {
+            floor_counts.add(engine::count_for_floor(candidate.productions, piece, terminals, candidate.start).value());
+        }
+        const auto whole_floor = engine::count_for_floor(candidate.productions, test_views, terminals, candidate.start);
+        if (!(floor_counts == whole_floor.value())) {
+            fuzz::mismatch("merged floor counts differ from the whole", input_text());
+        }
+        const double floor = engine::pruning_floor(candidate.productions, terminals, floor_counts);
+        const auto unpruned = engine::grammar_bpc(candidate.productions, test_views, terminals, candidate.start);
+        if (engine::cannot_score_below(floor, metrics.bpc_with_lib) ||
+            engine::cannot_score_below(floor, unpruned.value().bpc_with_lib)) {
+            fuzz::mismatch("a score below the floor of the candidate's prunings",
+                           input_text() + "\nfloor = " + std::to_string(floor));
         }
         scored.push_back({candidate.strategy, std::move(pruned), metrics.bpc_with_lib});
     }
