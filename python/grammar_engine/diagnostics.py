@@ -181,6 +181,8 @@ def missing_characters(lines: Iterable[str], terminals: frozenset[str]) -> tuple
     missing: Counter[str] = Counter()
     lines_hit = 0
     for line in lines:
+        if terminals.issuperset(line):
+            continue
         outside = [char for char in line if char not in terminals]
         if outside:
             lines_hit += 1

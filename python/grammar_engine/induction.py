@@ -126,9 +126,8 @@ def induce(
     symbols = _alphabet(alphabet, train_lines)
 
     stand_ins = _stand_ins(train_lines, test_lines, symbols)
-    swap = str.maketrans(stand_ins)
-    engine_train = [line.translate(swap) for line in train_lines] if stand_ins else train_lines
-    engine_test = [line.translate(swap) for line in test_lines] if stand_ins else test_lines
+    engine_train = _swapped(train_lines, stand_ins)
+    engine_test = _swapped(test_lines, stand_ins)
     engine_alphabet = [stand_ins.get(symbol, symbol) for symbol in symbols]
 
     if method == "deep":
@@ -296,11 +295,9 @@ def _stand_ins(train: Sequence[str], test: Sequence[str], alphabet: list[str]) -
     The stand-in has the same UTF-8 length and occurs nowhere in the corpus or
     the alphabet, so the engine sees the same text, byte counts and terminal count.
     """
-    used = set(alphabet)
-    for line in (*train, *test):
-        used.update(line)
-    if ENGINE_START not in used:
+    if not any(ENGINE_START in line for line in (*train, *test)) and ENGINE_START not in alphabet:
         return {}
+    used = set(alphabet) | set("".join(train)) | set("".join(test))
     # Letters first, for readable intermediate grammars; then any other
     # one-byte character (never a line break, which a corpus line cannot hold).
     candidates = [chr(c) for c in range(ord("Z"), ord("A") - 1, -1)]
@@ -313,6 +310,13 @@ def _stand_ins(train: Sequence[str], test: Sequence[str], alphabet: list[str]) -
         "the corpus uses every one-byte character, so the character 'S' (which the "
         "induction uses as its nonterminal) has no stand-in"
     )
+
+
+def _swapped(lines: list[str], stand_ins: dict[str, str]) -> list[str]:
+    """The lines with each character replaced by its stand-in (one at most)."""
+    for character, stand_in in stand_ins.items():
+        lines = [line.replace(character, stand_in) for line in lines]
+    return lines
 
 
 def _user_grammar(

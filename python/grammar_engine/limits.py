@@ -118,7 +118,7 @@ def induction_cost(length: int, lines: Iterable[str]) -> LineCost:
     from . import _partial
 
     corpus = list(lines)
-    alphabet = sorted({character for line in corpus for character in line})
+    alphabet = sorted(set("".join(corpus)))
     found = _partial.candidates(_partial.pair_stats(corpus), alphabet)
     costs = [
         line_cost(length, _engine.to_cnf_tagged(productions, set(alphabet)), start)
