@@ -26,6 +26,10 @@ double round_to(double value, int decimals) {
     return std::round(value * scale) / scale;
 }
 
+double spelling_bits(std::size_t terminal_count) {
+    return std::log2(static_cast<double>(std::max<std::size_t>(terminal_count, 2)));
+}
+
 double grammar_cost(std::span<const Production> productions, std::size_t terminal_count) {
     if (productions.empty()) return 0.0;
     std::unordered_set<std::string_view> left_sides;
@@ -57,7 +61,7 @@ ScoreMetrics metrics_from_counts(std::span<const Production> productions, std::s
         return metrics;
     }
     const double l_library = grammar_cost(productions, terminal_count);
-    const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminal_count, 2)));
+    const double spell_bits = spelling_bits(terminal_count);
     // Strings that do not parse are spelled out character by character. Their bytes
     // are counted as an integer and multiplied once, so the bits do not depend on
     // the order or grouping in which the strings were seen.

@@ -36,6 +36,9 @@ double round_to(double value, int decimals);
 // log2 of the terminals, left-hand sides and one more, and two bits a production.
 double grammar_cost(std::span<const Production> productions, std::size_t terminal_count);
 
+// The bits each byte of a string that does not parse costs: log2 of the terminals.
+double spelling_bits(std::size_t terminal_count);
+
 // The counts scoring needs for one run of strings (the whole corpus or any part
 // of it). Faults only where the conversion does (a production with an empty
 // right-hand side).

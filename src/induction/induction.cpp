@@ -1,7 +1,6 @@
 #include "induction.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstddef>
 #include <limits>
@@ -44,7 +43,7 @@ std::optional<FloorPass> floor_pass(const CandidateGrammar& candidate, std::span
     std::uint64_t remaining = 0;
     for (const std::string_view text : corpus_test) remaining += text.size();
     const double total = static_cast<double>(remaining);
-    const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminals.size(), 2)));
+    const double spell_bits = spelling_bits(terminals.size());
     const double library = library_floor(candidate.productions, terminals);
     const bool derivations_count = counter.keys().most_per_use > 0;
     FloorPass pass;

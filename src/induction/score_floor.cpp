@@ -168,7 +168,7 @@ double pruning_floor(std::span<const Production> productions, const TerminalSet&
     double bits = library_floor(productions, terminals);
     const FloorKeys keys = floor_keys(productions, terminals);
     if (keys.failures_carry_over) {
-        const double spell_bits = std::log2(static_cast<double>(std::max<std::size_t>(terminals.size(), 2)));
+        const double spell_bits = spelling_bits(terminals.size());
         bits += static_cast<double>(derivations.failed_bytes) * spell_bits;
         if (keys.most_per_use > 0 && counts.key_occurrences.size() == keys.characters.size()) {
             bits += least_derivation_bits(counts.key_occurrences, counts.parsed_characters, keys.most_per_use,
