@@ -162,6 +162,11 @@ def test_score_refuses_what_is_no_corpus():
         grammar.score([b"ab"])
     with pytest.raises(TypeError):
         grammar.score(b"ab")
+    with pytest.raises(InputError, match="lone surrogate") as caught:
+        grammar.score(["ab", "", "a\udc80b"])
+    assert caught.value.line == 3
+    # Items keeping their line breaks are the same lines.
+    assert grammar.score(["ab\n", "aabb\r\n", "ba"]) == grammar.score(["ab", "aabb", "ba"])
 
 
 def test_score_as_written_or_normalised():

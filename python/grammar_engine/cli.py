@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
 import json
 import math
 import os
@@ -213,7 +214,7 @@ def run_induce(args: argparse.Namespace) -> int:
     test = _corpus_argument(args.test, chunked) if args.test is not None else None
     test_name = _name(args.test) if args.test is not None else source_name
     if not args.force and not chunked:
-        longest = max(len(line) for line in [*source, *(test or [])])
+        longest = max(map(len, itertools.chain(source, test or [])))
         _refuse_if_costly(induction_cost(longest, source))
     show_progress = args.deep and sys.stderr.isatty()
     with _chunk_options(args) as options:

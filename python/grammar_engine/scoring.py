@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterable, Iterator, Mapping, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, Mapping, Sequence, Union
 
 from . import diagnostics
 from .corpus import read_corpus
@@ -69,7 +69,8 @@ def corpus_lines(corpus: Corpus) -> CorpusLines:
     source = corpus_source(corpus)
     if isinstance(source, str):
         return CorpusLines(read_corpus(source), source)
-    lines = list(source)
+    plain = _plain_lines(corpus) if isinstance(corpus, (list, tuple)) else None
+    lines = plain if plain is not None else list(source)
     if not lines:
         raise InputError("empty corpus: no non-blank lines", "<lines>")
     return CorpusLines(lines, "<lines>")
@@ -93,6 +94,23 @@ def corpus_source(corpus: Corpus) -> str | Iterator[str]:
     if isinstance(corpus, (bytes, bytearray)):
         raise TypeError("a corpus is an iterable of str or a path, not bytes")
     return _non_blank_items(corpus)
+
+
+def _plain_lines(corpus: Sequence[Any]) -> list[str] | None:
+    """The non-blank lines of a list that needs nothing else done (every item a str
+    holding no line break and no lone surrogate), checked in a few calls over the
+    whole text rather than line by line; None when some line needs a closer look."""
+    try:
+        text = "".join(corpus)  # an item that is not a str sends the list the long way
+    except TypeError:
+        return None
+    if "\n" in text:
+        return None
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    return [line for line in corpus if line]
 
 
 def _non_blank_items(corpus: Iterable[str]) -> Iterator[str]:
