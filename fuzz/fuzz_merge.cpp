@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // The floor under the candidate's prunings: its counts add up like the others,
         // and neither this pruning nor the whole candidate scores below it.
-        engine::FloorCounts floor_counts = engine::FloorCounter(candidate.productions, terminals).empty_counts();
+        engine::FloorCounts floor_counts = engine::FloorCounter(candidate.productions, terminals, candidate.start).empty_counts();
         floor_counts.derivations.uses.assign(candidate.productions.size(), 0);
         for (const auto piece : test_pieces) {
             floor_counts.add(engine::count_for_floor(candidate.productions, piece, terminals, candidate.start).value());
@@ -133,10 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!(floor_counts == whole_floor.value())) {
             fuzz::mismatch("merged floor counts differ from the whole", input_text());
         }
-        const double floor = engine::pruning_floor(candidate.productions, terminals, floor_counts);
+        const double floor = engine::pruning_floor(candidate.productions, terminals, candidate.start, floor_counts);
         const auto unpruned = engine::grammar_bpc(candidate.productions, test_views, terminals, candidate.start);
-        if (engine::cannot_score_below(floor, metrics.bpc_with_lib) ||
-            engine::cannot_score_below(floor, unpruned.value().bpc_with_lib)) {
+        if (engine::cannot_beat(floor, metrics.bpc_with_lib) ||
+            engine::cannot_beat(floor, unpruned.value().bpc_with_lib)) {
             fuzz::mismatch("a score below the floor of the candidate's prunings",
                            input_text() + "\nfloor = " + std::to_string(floor));
         }

@@ -167,9 +167,9 @@ def test_arguments_are_checked_as_the_one_call_checks_them():
         (lambda: _partial.score_metrics(ANBN, {"a"}, ([1, 1.0], 0, 0, 0)), TypeError),
         (lambda: _partial.merge_floor_counts([(([1, 2], 0, 0, 0), 0, [1]), (([1, 2], 0, 0, 0), 0, [])]),
          ValueError),
-        (lambda: _partial.pruning_floor(ANBN, {"a"}, (([1], 0, 0, 0), 0, [])), ValueError),
-        (lambda: _partial.pruning_floor(ANBN, {"a"}, (([1, 2], 0, 0, 0), 0)), ValueError),
-        (lambda: _partial.cannot_score_below("1", 1.0), TypeError),
+        (lambda: _partial.pruning_floor(ANBN, {"a"}, "S", (([1], 0, 0, 0), 0, [])), ValueError),
+        (lambda: _partial.pruning_floor(ANBN, {"a"}, "S", (([1, 2], 0, 0, 0), 0)), ValueError),
+        (lambda: _partial.cannot_beat("1", 1.0), TypeError),
         (lambda: _partial.select([("wrap", ANBN, 1)]), TypeError),
         (lambda: _partial.select([("wrap", ANBN)]), ValueError),
         (lambda: _partial.estimate_parse(ANBN_RULES, "S", -1), OverflowError),
@@ -359,8 +359,8 @@ def _partial_calls():
     yield lambda: _partial.select([("wrap", ANBN, 1.5), ("chain", ANBN, 1.5)])
     floor = _partial.floor_counts(ANBN, {"a", "b"}, "S", ["ab", "ba", "aabb"])
     yield lambda: _partial.merge_floor_counts([floor, floor])
-    yield lambda: _partial.pruning_floor(ANBN, {"a", "b"}, floor)
-    yield lambda: _partial.cannot_score_below(2.5, 2.0)
+    yield lambda: _partial.pruning_floor(ANBN, {"a", "b"}, "S", floor)
+    yield lambda: _partial.cannot_beat(2.5, 2.0)
     # Error paths: a bad item deep inside each kind of argument.
     yield lambda: _partial.merge_pair_stats([stats, (b"", b"x")])
     yield lambda: _partial.merge_derivation_counts([counts, ([1], 0, 0, -1)])

@@ -205,7 +205,7 @@ def induce_with_details(
         scores = {i: _score(pruned[i], terminals, test_counts[i]) for i in test_counts}
         best = min(scores.values(), default=float("inf"))
         others = [i for i, floor in zip(others, floors)
-                  if not _partial.cannot_score_below(_partial.pruning_floor(candidates[i][1], terminals, floor), best)]
+                  if not _partial.cannot_beat(_partial.pruning_floor(*_whole(candidates[i], terminals), floor), best)]
         pruned.update(_pruned(runner, train_lines, candidates, others, terminals, table))
         # A candidate that lost nothing to pruning has the counts of its floor pass.
         for i, floor in zip(order[1:], floors):
@@ -263,6 +263,11 @@ def _test_counts(runner: ChunkRunner, test: RereadableCorpus, scored: dict[int, 
         merged = _count_test(grammars, whole, terminals, None, [])
     counts, floors = merged
     return dict(zip(scored, counts)), floors
+
+
+def _whole(candidate: Candidate, terminals: frozenset[str]) -> tuple[Productions, frozenset[str], str]:
+    """A candidate's productions, terminals and start, as the floor takes them."""
+    return candidate[1], terminals, candidate[2]
 
 
 def _score(candidate: Candidate, terminals: frozenset[str], counts: DerivationCounts) -> float:

@@ -34,7 +34,7 @@ struct FloorPass {
 // enough, and is not made where a pruning may convert differently.
 std::optional<FloorPass> floor_pass(const CandidateGrammar& candidate, std::span<const std::string_view> corpus_test,
                                     const TerminalSet& terminals, double best) {
-    FloorCounter counter(candidate.productions, terminals);
+    FloorCounter counter(candidate.productions, terminals, candidate.start);
     if (!counter.keys().failures_carry_over) return std::nullopt;
     Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(candidate.productions, terminals);
     if (!converted.ok()) return std::nullopt;
@@ -63,7 +63,7 @@ std::optional<FloorPass> floor_pass(const CandidateGrammar& candidate, std::span
             // The derivations' share of the floor never exceeds spelling their characters out.
             const std::uint64_t spelled =
                 failed + remaining + (derivations_count ? pass.counts.parsed_characters : 0);
-            complete = cannot_score_below((library + static_cast<double>(spelled) * spell_bits) / total, best);
+            complete = cannot_beat((library + static_cast<double>(spelled) * spell_bits) / total, best);
             return complete;
         });
     if (!complete) return std::nullopt;
@@ -99,8 +99,8 @@ InductionResult induce_full(std::span<const std::string_view> corpus_train,
     std::vector<CandidateGrammar> candidates = build_candidates(collect_corpus_stats(corpus_train), alphabet);
     // Candidates are pruned and scored smallest first (the cheapest to parse with).
     // Once one has a score, each further one is first bounded from below by one
-    // parse of the test corpus with the whole candidate; one that cannot score
-    // lower is never pruned, which changes no result, as a higher score never wins.
+    // parse of the test corpus with the whole candidate; one that can neither score
+    // lower nor tie is never pruned, which changes no result, as a higher score never wins.
     std::vector<std::size_t> order(candidates.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -114,7 +114,7 @@ InductionResult induce_full(std::span<const std::string_view> corpus_train,
         std::optional<FloorPass> floor;
         if (best < std::numeric_limits<double>::infinity()) {
             floor = floor_pass(candidate, corpus_test, terminals, best);
-            if (floor && cannot_score_below(pruning_floor(candidate.productions, terminals, floor->counts), best)) {
+            if (floor && cannot_beat(pruning_floor(candidate.productions, terminals, candidate.start, floor->counts), best)) {
                 continue;
             }
         }

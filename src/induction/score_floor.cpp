@@ -60,17 +60,20 @@ double least_derivation_bits(std::vector<std::uint64_t> caps, std::uint64_t char
 
 }  // namespace
 
-FloorKeys floor_keys(std::span<const Production> productions, const TerminalSet& terminals) {
+FloorKeys floor_keys(std::span<const Production> productions, const TerminalSet& terminals,
+                     std::string_view start) {
     FloorKeys keys;
+    keys.failures_carry_over = !start.starts_with(kConversionPrefix);
     bool bounded = true;
     std::size_t most = 0;
     for (const Production& production : productions) {
         if (production.lhs.starts_with(kConversionPrefix)) keys.failures_carry_over = false;
-        // The walk stops under a rule whose second symbol is the empty string.
+        // The walk stops under a rule whose second symbol is the empty string: one
+        // that derives something, or stands in a right-hand side of several symbols.
         if (production.lhs.empty()) bounded = false;
         for (const Symbol& symbol : production.rhs) {
             if (symbol.starts_with(kConversionPrefix)) keys.failures_carry_over = false;
-            if (symbol.empty()) bounded = false;
+            if (symbol.empty() && production.rhs.size() > 1) bounded = false;
         }
         // The characters one use derives itself: a right-hand side of one symbol
         // is matched as a character; in a longer one each terminal is. A symbol
@@ -113,8 +116,9 @@ void FloorCounts::add(const FloorCounts& other) {
     for (std::size_t i = 0; i < other.key_occurrences.size(); ++i) key_occurrences[i] += other.key_occurrences[i];
 }
 
-FloorCounter::FloorCounter(std::span<const Production> productions, const TerminalSet& terminals)
-    : keys_(floor_keys(productions, terminals)), in_string_(keys_.characters.size(), 0) {}
+FloorCounter::FloorCounter(std::span<const Production> productions, const TerminalSet& terminals,
+                           std::string_view start)
+    : keys_(floor_keys(productions, terminals, start)), in_string_(keys_.characters.size(), 0) {}
 
 FloorCounts FloorCounter::empty_counts() const {
     FloorCounts counts;
@@ -141,7 +145,7 @@ Outcome<FloorCounts> count_for_floor(std::span<const Production> productions,
     Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(productions, terminals);
     if (!converted.ok()) return converted.fault();
     CykParser parser(converted.value(), start);
-    FloorCounter counter(productions, terminals);
+    FloorCounter counter(productions, terminals, start);
     FloorCounts counts = counter.empty_counts();
     counts.derivations = count_derivations(
         parser, productions.size(), corpus, [&](std::string_view text, std::uint64_t occurrences, bool parsed) {
@@ -162,11 +166,11 @@ double library_floor(std::span<const Production> productions, const TerminalSet&
 }
 
 double pruning_floor(std::span<const Production> productions, const TerminalSet& terminals,
-                     const FloorCounts& counts) {
+                     std::string_view start, const FloorCounts& counts) {
     const DerivationCounts& derivations = counts.derivations;
     if (derivations.corpus_bytes == 0) return std::numeric_limits<double>::infinity();
     double bits = library_floor(productions, terminals);
-    const FloorKeys keys = floor_keys(productions, terminals);
+    const FloorKeys keys = floor_keys(productions, terminals, start);
     if (keys.failures_carry_over) {
         const double spell_bits = spelling_bits(terminals.size());
         bits += static_cast<double>(derivations.failed_bytes) * spell_bits;

@@ -25,15 +25,17 @@ struct FloorKeys {
     // increasing order.
     std::vector<std::uint32_t> characters;
     // Most characters one use of a production derives itself; 0 when some
-    // production's use does not end with a character of its own (or the walk may
-    // leave uses unreported), so that derivations give no bound.
+    // production that derives characters itself ends with a symbol that is not one,
+    // or when the walk may leave uses unreported (the empty string as a symbol), so
+    // that derivations give no bound.
     std::size_t most_per_use = 0;
-    // False when some symbol could be taken for one the conversion makes, so that a
-    // pruning might convert differently: then only the grammar's cost is a floor.
+    // False when some symbol, the start included, could be taken for one the
+    // conversion makes, so that a pruning might convert differently: then neither
+    // failures nor derivations carry over, and only the grammar's cost is a floor.
     bool failures_carry_over = true;
 };
 
-FloorKeys floor_keys(std::span<const Production> productions, const TerminalSet& terminals);
+FloorKeys floor_keys(std::span<const Production> productions, const TerminalSet& terminals, std::string_view start);
 
 // What the parse of a run of strings with the whole candidate shows. Counts of
 // consecutive runs add up, in any grouping.
@@ -53,7 +55,7 @@ struct FloorCounts {
 // whole candidate.
 class FloorCounter {
 public:
-    FloorCounter(std::span<const Production> productions, const TerminalSet& terminals);
+    FloorCounter(std::span<const Production> productions, const TerminalSet& terminals, std::string_view start);
 
     const FloorKeys& keys() const noexcept { return keys_; }
     // Counts with no string in them yet, sized for the keys.
@@ -74,10 +76,11 @@ Outcome<FloorCounts> count_for_floor(std::span<const Production> productions,
 // What every pruning's productions cost at least: those it always keeps, in bits.
 double library_floor(std::span<const Production> productions, const TerminalSet& terminals);
 
-// A value no "bpc_with_lib" of a grammar made of all the productions of at most
-// two right-hand symbols and any of the others can fall below, on the corpus the
-// counts are of; +infinity when the corpus holds no text.
+// A value the unrounded "bpc_with_lib" of no grammar made of all the productions of
+// at most two right-hand symbols and any of the others (with the same start) can fall
+// below, on the corpus the counts are of; +infinity when the corpus holds no text.
+// Compare it with a rounded score through cannot_beat.
 double pruning_floor(std::span<const Production> productions, const TerminalSet& terminals,
-                     const FloorCounts& counts);
+                     std::string_view start, const FloorCounts& counts);
 
 }  // namespace engine

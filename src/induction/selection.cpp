@@ -15,7 +15,7 @@ double score_candidate(std::span<const Production> productions,
     return metrics.value().bpc_with_lib;
 }
 
-bool cannot_score_below(double floor, double best) {
+bool cannot_beat(double floor, double best) {
     constexpr double kSlack = 1e-9;
     return round_to(floor * (1.0 - kSlack), 4) > best;
 }

@@ -28,7 +28,7 @@ double score_candidate(std::span<const Production> productions,
 // Whether a candidate whose "bpc_with_lib" is at least `floor` would round strictly
 // above `best` (a rounded score), and so can never be chosen over it, whatever the
 // order. The floor is first lowered by far more than any rounding error in the sums.
-bool cannot_score_below(double floor, double best);
+bool cannot_beat(double floor, double best);
 
 // Walks the candidates in list order; one replaces the best so far only with a
 // strictly lower score, so ties keep the earlier one, and neither a score of

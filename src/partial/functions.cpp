@@ -38,8 +38,8 @@ constexpr std::array<const char*, 2> kPruneParameters{"productions", "counts"};
 constexpr std::array<const char*, 3> kScoreMetricsParameters{"productions", "terminals", "counts"};
 constexpr std::array<const char*, 4> kFloorCountsParameters{"productions", "terminals", "start", "lines"};
 constexpr std::array<const char*, 1> kMergeFloorCountsParameters{"counts"};
-constexpr std::array<const char*, 3> kPruningFloorParameters{"productions", "terminals", "counts"};
-constexpr std::array<const char*, 2> kCannotScoreBelowParameters{"floor", "best"};
+constexpr std::array<const char*, 4> kPruningFloorParameters{"productions", "terminals", "start", "counts"};
+constexpr std::array<const char*, 2> kCannotBeatParameters{"floor", "best"};
 constexpr std::array<const char*, 1> kSelectParameters{"scored"};
 constexpr std::array<const char*, 3> kEstimateParseParameters{"cnf_rules", "start", "length"};
 
@@ -267,10 +267,12 @@ PyObject* pruning_floor_function(PyObject*, Arguments args, Py_ssize_t nargs, Py
         }
         TerminalSet terminals;
         if (!argument_converted("terminals", boundary::convert_terminal_set(bound[1], terminals))) return nullptr;
+        std::string_view start;
+        if (!argument_converted("start", boundary::convert_text(bound[2], start))) return nullptr;
         FloorCounts counts;
-        if (!argument_converted("counts", convert_floor_counts(bound[2], counts))) return nullptr;
+        if (!argument_converted("counts", convert_floor_counts(bound[3], counts))) return nullptr;
         if (!check_counts_fit(counts.derivations, productions.size())) return nullptr;
-        return PyFloat_FromDouble(pruning_floor(productions, terminals, counts));
+        return PyFloat_FromDouble(pruning_floor(productions, terminals, start, counts));
     });
 }
 
@@ -284,15 +286,15 @@ bool convert_real(PyObject* object, double& value) {
     return !(value == -1.0 && PyErr_Occurred());
 }
 
-PyObject* cannot_score_below_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cannot_beat_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary::guard_call([&]() -> PyObject* {
-        std::array<PyObject*, kCannotScoreBelowParameters.size()> bound{};
-        if (!bind("cannot_score_below", kCannotScoreBelowParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::array<PyObject*, kCannotBeatParameters.size()> bound{};
+        if (!bind("cannot_beat", kCannotBeatParameters, args, nargs, kwnames, bound)) return nullptr;
         double floor = 0.0;
         double best = 0.0;
         if (!argument_converted("floor", convert_real(bound[0], floor))) return nullptr;
         if (!argument_converted("best", convert_real(bound[1], best))) return nullptr;
-        return PyBool_FromLong(cannot_score_below(floor, best) ? 1 : 0);
+        return PyBool_FromLong(cannot_beat(floor, best) ? 1 : 0);
     });
 }
 
@@ -375,10 +377,11 @@ PyMethodDef function_table[] = {
      "merge_floor_counts(counts)\n--\n\n"
      "Adds up floor counts of runs of lines over the same grammar."},
     {"pruning_floor", as_table_entry(pruning_floor_function), kCallConvention,
-     "pruning_floor(productions, terminals, counts)\n--\n\n"
-     "A bpc no pruning of the grammar can score below on the corpus of the merged floor counts."},
-    {"cannot_score_below", as_table_entry(cannot_score_below_function), kCallConvention,
-     "cannot_score_below(floor, best)\n--\n\n"
+     "pruning_floor(productions, terminals, start, counts)\n--\n\n"
+     "A bpc no pruning of the grammar can score below (unrounded) on the corpus of the merged\n"
+     "floor counts; compare it with a rounded score through cannot_beat."},
+    {"cannot_beat", as_table_entry(cannot_beat_function), kCallConvention,
+     "cannot_beat(floor, best)\n--\n\n"
      "Whether a candidate scoring at least `floor` can never be chosen over one scoring `best`."},
     {"select", as_table_entry(select_function), kCallConvention,
      "select(scored)\n--\n\n"
