@@ -32,12 +32,10 @@ using boundary::PyRef;
 constexpr std::array<const char*, 1> kPairStatsParameters{"lines"};
 constexpr std::array<const char*, 1> kMergePairStatsParameters{"stats"};
 constexpr std::array<const char*, 2> kCandidatesParameters{"stats", "alphabet"};
-constexpr std::array<const char*, 4> kDerivationCountsParameters{"productions", "terminals", "start", "lines"};
-constexpr std::array<const char*, 1> kMergeDerivationCountsParameters{"counts"};
+constexpr std::array<const char*, 4> kCountLinesParameters{"productions", "terminals", "start", "lines"};
+constexpr std::array<const char*, 1> kMergeCountsParameters{"counts"};
 constexpr std::array<const char*, 2> kPruneParameters{"productions", "counts"};
 constexpr std::array<const char*, 3> kScoreMetricsParameters{"productions", "terminals", "counts"};
-constexpr std::array<const char*, 4> kFloorCountsParameters{"productions", "terminals", "start", "lines"};
-constexpr std::array<const char*, 1> kMergeFloorCountsParameters{"counts"};
 constexpr std::array<const char*, 4> kPruningFloorParameters{"productions", "terminals", "start", "counts"};
 constexpr std::array<const char*, 2> kCannotBeatParameters{"floor", "best"};
 constexpr std::array<const char*, 1> kSelectParameters{"scored"};
@@ -112,10 +110,14 @@ PyObject* candidates_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObj
     });
 }
 
-PyObject* derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+// derivation_counts and floor_counts: (productions, terminals, start, lines) in, the
+// counts of the lines out, counted with the interpreter released.
+template <class Count, class Result>
+PyObject* count_lines(const char* name, Arguments args, Py_ssize_t nargs, PyObject* kwnames, const Count& count,
+                      const Result& result) {
     return boundary::guard_call([&]() -> PyObject* {
-        std::array<PyObject*, kDerivationCountsParameters.size()> bound{};
-        if (!bind("derivation_counts", kDerivationCountsParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::array<PyObject*, kCountLinesParameters.size()> bound{};
+        if (!bind(name, kCountLinesParameters, args, nargs, kwnames, bound)) return nullptr;
         std::vector<Production> productions;
         if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
             return nullptr;
@@ -127,44 +129,57 @@ PyObject* derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs
         BorrowedTexts lines;
         if (!argument_converted("lines", boundary::convert_texts(bound[3], lines))) return nullptr;
 
-        std::optional<Outcome<DerivationCounts>> counts;
+        std::optional<decltype(count(productions, lines.views(), terminals, start))> counts;
         {
             const ReleasedInterpreter released;
-            counts.emplace(count_for_scoring(productions, lines.views(), terminals, start));
+            counts.emplace(count(productions, lines.views(), terminals, start));
         }
         if (!counts->ok()) {
             boundary::raise_internal_fault(counts->fault());
             return nullptr;
         }
-        return derivation_counts_result(counts->value());
+        return result(counts->value());
     });
 }
 
-PyObject* merge_derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+// merge_derivation_counts and merge_floor_counts: the counts of runs over the same
+// grammar, added up in order; `fits` checks each against the first.
+template <class Counts, class Convert, class Fits, class Result>
+PyObject* merge_counts(const char* name, Arguments args, Py_ssize_t nargs, PyObject* kwnames, const Convert& convert,
+                       const Fits& fits, const Result& result) {
     return boundary::guard_call([&]() -> PyObject* {
-        std::array<PyObject*, kMergeDerivationCountsParameters.size()> bound{};
-        if (!bind("merge_derivation_counts", kMergeDerivationCountsParameters, args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        DerivationCounts merged;
-        bool first = true;
+        std::array<PyObject*, kMergeCountsParameters.size()> bound{};
+        if (!bind(name, kMergeCountsParameters, args, nargs, kwnames, bound)) return nullptr;
+        std::optional<Counts> merged;
         const bool converted = boundary::convert_sequence(
             bound[0], [](std::size_t) {},
             [&](PyRef item) {
-                DerivationCounts part;
-                if (!convert_derivation_counts(item.get(), part)) return false;
-                if (first) {
-                    merged.uses.assign(part.uses.size(), 0);
-                    first = false;
-                } else if (!check_counts_fit(part, merged.uses.size())) {
-                    return false;
+                Counts part;
+                if (!convert(item.get(), part)) return false;
+                if (!merged) {
+                    merged = std::move(part);
+                    return true;
                 }
-                merged.add(part);
+                if (!fits(part, *merged)) return false;
+                merged->add(part);
                 return true;
             });
         if (!argument_converted("counts", converted)) return nullptr;
-        return derivation_counts_result(merged);
+        return result(merged ? *merged : Counts{});
     });
+}
+
+PyObject* derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return count_lines("derivation_counts", args, nargs, kwnames, count_for_scoring, derivation_counts_result);
+}
+
+PyObject* merge_derivation_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
+    return merge_counts<DerivationCounts>(
+        "merge_derivation_counts", args, nargs, kwnames, convert_derivation_counts,
+        [](const DerivationCounts& part, const DerivationCounts& first) {
+            return check_counts_fit(part, first.uses.size());
+        },
+        derivation_counts_result);
 }
 
 PyObject* prune_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -200,61 +215,20 @@ PyObject* score_metrics_function(PyObject*, Arguments args, Py_ssize_t nargs, Py
 }
 
 PyObject* floor_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary::guard_call([&]() -> PyObject* {
-        std::array<PyObject*, kFloorCountsParameters.size()> bound{};
-        if (!bind("floor_counts", kFloorCountsParameters, args, nargs, kwnames, bound)) return nullptr;
-        std::vector<Production> productions;
-        if (!argument_converted("productions", boundary::convert_productions(bound[0], productions))) {
-            return nullptr;
-        }
-        TerminalSet terminals;
-        if (!argument_converted("terminals", boundary::convert_terminal_set(bound[1], terminals))) return nullptr;
-        std::string_view start;
-        if (!argument_converted("start", boundary::convert_text(bound[2], start))) return nullptr;
-        BorrowedTexts lines;
-        if (!argument_converted("lines", boundary::convert_texts(bound[3], lines))) return nullptr;
-
-        std::optional<Outcome<FloorCounts>> counts;
-        {
-            const ReleasedInterpreter released;
-            counts.emplace(count_for_floor(productions, lines.views(), terminals, start));
-        }
-        if (!counts->ok()) {
-            boundary::raise_internal_fault(counts->fault());
-            return nullptr;
-        }
-        return floor_counts_result(counts->value());
-    });
+    return count_lines("floor_counts", args, nargs, kwnames, count_for_floor, floor_counts_result);
 }
 
 PyObject* merge_floor_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary::guard_call([&]() -> PyObject* {
-        std::array<PyObject*, kMergeFloorCountsParameters.size()> bound{};
-        if (!bind("merge_floor_counts", kMergeFloorCountsParameters, args, nargs, kwnames, bound)) return nullptr;
-        FloorCounts merged;
-        bool first = true;
-        const bool converted = boundary::convert_sequence(
-            bound[0], [](std::size_t) {},
-            [&](PyRef item) {
-                FloorCounts part;
-                if (!convert_floor_counts(item.get(), part)) return false;
-                if (first) {
-                    merged.derivations.uses.assign(part.derivations.uses.size(), 0);
-                    merged.key_occurrences.assign(part.key_occurrences.size(), 0);
-                    first = false;
-                } else if (!check_counts_fit(part.derivations, merged.derivations.uses.size())) {
-                    return false;
-                } else if (part.key_occurrences.size() != merged.key_occurrences.size()) {
-                    PyErr_Format(PyExc_ValueError, "the counts hold %zu key characters, but the first held %zu",
-                                 part.key_occurrences.size(), merged.key_occurrences.size());
-                    return false;
-                }
-                merged.add(part);
-                return true;
-            });
-        if (!argument_converted("counts", converted)) return nullptr;
-        return floor_counts_result(merged);
-    });
+    return merge_counts<FloorCounts>(
+        "merge_floor_counts", args, nargs, kwnames, convert_floor_counts,
+        [](const FloorCounts& part, const FloorCounts& first) {
+            if (!check_counts_fit(part.derivations, first.derivations.uses.size())) return false;
+            if (part.key_occurrences.size() == first.key_occurrences.size()) return true;
+            PyErr_Format(PyExc_ValueError, "the counts hold %zu key characters, but the first held %zu",
+                         part.key_occurrences.size(), first.key_occurrences.size());
+            return false;
+        },
+        floor_counts_result);
 }
 
 PyObject* pruning_floor_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
