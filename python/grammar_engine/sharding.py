@@ -49,8 +49,6 @@ __all__ = [
 Productions = Sequence[tuple[str, Sequence[str]]]
 # A chunk's derivation counts: uses per production, parse failures, failed bytes, corpus bytes.
 DerivationCounts = tuple[list[int], int, int, int]
-# A chunk's floor counts: derivation counts, characters of the lines that parsed, key occurrences.
-FloorCounts = tuple[DerivationCounts, int, list[int]]
 
 
 def score_sharded(
@@ -184,8 +182,7 @@ def induce_with_details(
     _engine.induce_full([], [], alphabet)
     terminals = frozenset(alphabet)
     table = dict(translate) if translate else None
-    with ChunkRunner(workers, chunk_lines, client, progress) as runner, \
-            RereadableCorpus(train) as train_lines, RereadableCorpus(test) as test_lines:
+    with ChunkRunner(workers, chunk_lines, client, progress) as runner, RereadableCorpus(train) as train_lines:
         stats = _fold(
             _partial.merge_pair_stats,
             runner.map(_pair_stats, (table,), train_lines.source, "pair counts"),
@@ -193,85 +190,36 @@ def induce_with_details(
         if stats is None:
             stats = _partial.pair_stats([])
         candidates = [c for c in _partial.candidates(stats, alphabet) if c[1]]
-        # As `_engine.induce_full` does: the smallest candidate is pruned and scored
-        # first; each other one is bounded from below by one parse of the test
-        # corpus with the whole candidate (in the same pass), and pruned only if
-        # it could still score lower.
-        order = sorted(range(len(candidates)), key=lambda i: len(candidates[i][1]))
-        first, others = order[:1], order[1:]
-        pruned = _pruned(runner, train_lines, candidates, first, terminals, table)
-        test_counts, floors = _test_counts(runner, test_lines, pruned, [candidates[i] for i in others],
-                                           terminals, table)
-        scores = {i: _score(pruned[i], terminals, test_counts[i]) for i in test_counts}
-        best = min(scores.values(), default=float("inf"))
-        others = [i for i, floor in zip(others, floors)
-                  if not _partial.cannot_beat(_partial.pruning_floor(*_whole(candidates[i], terminals), floor), best)]
-        pruned.update(_pruned(runner, train_lines, candidates, others, terminals, table))
-        # A candidate that lost nothing to pruning has the counts of its floor pass.
-        for i, floor in zip(order[1:], floors):
-            if i in pruned and len(pruned[i][1]) == len(candidates[i][1]):
-                test_counts[i] = floor[0]
-        rest = [i for i in others if i in pruned and i not in test_counts]
-        more, _ = _test_counts(runner, test_lines, {i: pruned[i] for i in rest}, [], terminals, table)
-        test_counts.update(more)
-    chosen = sorted(test_counts)
-    scored = [(pruned[i][0], pruned[i][1], _score(pruned[i], terminals, test_counts[i])) for i in chosen]
+        grammars = [(productions, start) for _, productions, start in candidates]
+        uses = _fold(
+            _merge_each,
+            runner.map(_count_each, (grammars, terminals, table), train_lines.source, "pruning"),
+        )
+        if uses is None:
+            uses = _count_each(grammars, terminals, None, [])
+        pruned = [
+            (strategy, _partial.prune(productions, counts), start)
+            for (strategy, productions, start), counts in zip(candidates, uses)
+        ]
+        pruned = [entry for entry in pruned if entry[1]]
+        grammars = [(productions, start) for _, productions, start in pruned]
+        test_counts = _fold(
+            _merge_each,
+            runner.map(_count_each, (grammars, terminals, table), test, "test scoring"),
+        )
+    if test_counts is None:
+        test_counts = _count_each(grammars, terminals, None, [])
+    scored = [
+        (strategy, productions, _partial.score_metrics(productions, terminals, counts)["bpc_with_lib"])
+        for (strategy, productions, _), counts in zip(pruned, test_counts)
+    ]
     result = _partial.select(scored)
     failures = 0
-    for i in chosen:
-        strategy, productions, _ = pruned[i]
+    for (strategy, productions, _), counts in zip(pruned, test_counts):
         if strategy == result["strategy"] and productions == result["productions"]:
-            failures = test_counts[i][1]
+            failures = counts[1]
             break
     return InductionDetails(result, failures)
-
-
-Candidate = tuple[str, list[tuple[str, list[str]]], str]
-
-
-def _pruned(runner: ChunkRunner, train: RereadableCorpus, candidates: list[Candidate], chosen: list[int],
-            terminals: frozenset[str], table: dict[int, str] | None) -> dict[int, Candidate]:
-    """The chosen candidates pruned by their uses on the training corpus (one pass);
-    those that prune to nothing are left out."""
-    if not chosen:
-        return {}
-    grammars = [(candidates[i][1], candidates[i][2]) for i in chosen]
-    uses = _fold(_merge_each, runner.map(_count_each, (grammars, terminals, table), train.source, "pruning"))
-    if uses is None:
-        uses = _count_each(grammars, terminals, None, [])
-    out = {}
-    for i, counts in zip(chosen, uses):
-        strategy, productions, start = candidates[i]
-        kept = _partial.prune(productions, counts)
-        if kept:
-            out[i] = (strategy, kept, start)
-    return out
-
-
-def _test_counts(runner: ChunkRunner, test: RereadableCorpus, scored: dict[int, Candidate],
-                 floored: list[Candidate], terminals: frozenset[str],
-                 table: dict[int, str] | None) -> tuple[dict[int, DerivationCounts], list[FloorCounts]]:
-    """In one pass over the test corpus: the derivation counts of the `scored`
-    grammars, and the floor counts of the `floored` ones."""
-    if not scored and not floored:
-        return {}, []
-    grammars = [(scored[i][1], scored[i][2]) for i in scored]
-    whole = [(productions, start) for _, productions, start in floored]
-    merged = _fold(_merge_test_counts,
-                   runner.map(_count_test, (grammars, whole, terminals, table), test.source, "test scoring"))
-    if merged is None:
-        merged = _count_test(grammars, whole, terminals, None, [])
-    counts, floors = merged
-    return dict(zip(scored, counts)), floors
-
-
-def _whole(candidate: Candidate, terminals: frozenset[str]) -> tuple[Productions, frozenset[str], str]:
-    """A candidate's productions, terminals and start, as the floor takes them."""
-    return candidate[1], terminals, candidate[2]
-
-
-def _score(candidate: Candidate, terminals: frozenset[str], counts: DerivationCounts) -> float:
-    return _partial.score_metrics(candidate[1], terminals, counts)["bpc_with_lib"]
 
 
 # The steps run on each chunk (module-level, so that workers can unpickle them).
@@ -326,19 +274,6 @@ def _count_each(grammars: Sequence[tuple[Productions, str]], terminals: frozense
                 table: dict[int, str] | None, lines: list[str]) -> list[DerivationCounts]:
     lines = _translated(table, lines)
     return [_partial.derivation_counts(p, terminals, start, lines) for p, start in grammars]
-
-
-def _count_test(grammars: Sequence[tuple[Productions, str]], whole: Sequence[tuple[Productions, str]],
-                terminals: frozenset[str], table: dict[int, str] | None,
-                lines: list[str]) -> tuple[list[DerivationCounts], list[FloorCounts]]:
-    lines = _translated(table, lines)
-    return ([_partial.derivation_counts(p, terminals, start, lines) for p, start in grammars],
-            [_partial.floor_counts(p, terminals, start, lines) for p, start in whole])
-
-
-def _merge_test_counts(parts: list[tuple[list[Any], list[Any]]]) -> tuple[list[Any], list[Any]]:
-    return (_merge_each([counts for counts, _ in parts]),
-            [_partial.merge_floor_counts(list(column)) for column in zip(*(floors for _, floors in parts))])
 
 
 def _merge_each(parts: list[list[Any]]) -> list[Any]:
