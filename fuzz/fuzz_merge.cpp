@@ -124,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // The floor under the candidate's prunings: its counts add up like the others,
         // and neither this pruning nor the whole candidate scores below it.
-        engine::FloorCounts floor_counts = engine::FloorCounter(candidate.productions, terminals, candidate.start).empty_counts();
-        floor_counts.derivations.uses.assign(candidate.productions.size(), 0);
+        engine::FloorCounts floor_counts =
+            engine::count_for_floor(candidate.productions, {}, terminals, candidate.start).value();
         for (const auto piece : test_pieces) {
             floor_counts.add(engine::count_for_floor(candidate.productions, piece, terminals, candidate.start).value());
         }

@@ -9,10 +9,7 @@
 
 #include "candidates.hpp"
 #include "corpus_stats.hpp"
-#include "grammar/cnf_conversion.hpp"
 #include "grammar/corpus_scoring.hpp"
-#include "grammar/cyk_parser.hpp"
-#include "grammar/derivation_counts.hpp"
 #include "pruning.hpp"
 #include "score_floor.hpp"
 #include "selection.hpp"
@@ -29,44 +26,38 @@ struct FloorPass {
 };
 
 // The whole candidate's parse of the test corpus, for a floor under its prunings'
-// scores that must come out above `best`. Nothing when it cannot: the floor pass
-// stops as soon as every string still to come failing would not lift the floor
-// enough, and is not made where a pruning may convert differently.
+// scores that must come out above `best`. Nothing when it cannot: the pass is not
+// made where a pruning may convert differently, and stops as soon as every string
+// still to come failing would not lift the floor enough (where derivations are
+// bounded, parsed strings may weigh as much as failed ones, so it runs to the end).
 std::optional<FloorPass> floor_pass(const CandidateGrammar& candidate, std::span<const std::string_view> corpus_test,
                                     const TerminalSet& terminals, double best) {
-    FloorCounter counter(candidate.productions, terminals, candidate.start);
-    if (!counter.keys().failures_carry_over) return std::nullopt;
-    Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(candidate.productions, terminals);
-    if (!converted.ok()) return std::nullopt;
-    CykParser parser(converted.value(), candidate.start);
-
+    const FloorKeys keys = floor_keys(candidate.productions, terminals, candidate.start);
+    if (!keys.failures_carry_over) return std::nullopt;
     std::uint64_t remaining = 0;
     for (const std::string_view text : corpus_test) remaining += text.size();
     const double total = static_cast<double>(remaining);
     const double spell_bits = spelling_bits(terminals.size());
     const double library = library_floor(candidate.productions, terminals);
-    const bool derivations_count = counter.keys().most_per_use > 0;
-    FloorPass pass;
-    pass.counts = counter.empty_counts();
-    bool complete = true;
     std::uint64_t failed = 0;
-    pass.counts.derivations = count_derivations(
-        parser, candidate.productions.size(), corpus_test,
+    bool complete = true;
+    FloorPass pass;
+    Outcome<FloorCounts> counts = count_for_floor(
+        candidate.productions, corpus_test, terminals, candidate.start,
         [&](std::string_view text, std::uint64_t occurrences, bool parsed) {
-            remaining -= occurrences * text.size();
+            const std::uint64_t bytes = occurrences * text.size();
+            remaining -= bytes;
             if (parsed) {
-                counter.count_parsed(text, occurrences, pass.counts);
                 pass.parsed.insert(pass.parsed.end(), occurrences, text);
             } else {
-                failed += occurrences * text.size();
+                failed += bytes;
             }
-            // The derivations' share of the floor never exceeds spelling their characters out.
-            const std::uint64_t spelled =
-                failed + remaining + (derivations_count ? pass.counts.parsed_characters : 0);
-            complete = cannot_beat((library + static_cast<double>(spelled) * spell_bits) / total, best);
+            if (keys.most_per_use > 0) return true;
+            complete = cannot_beat((library + static_cast<double>(failed + remaining) * spell_bits) / total, best);
             return complete;
         });
-    if (!complete) return std::nullopt;
+    if (!counts.ok() || !complete) return std::nullopt;
+    pass.counts = std::move(counts.value());
     return pass;
 }
 

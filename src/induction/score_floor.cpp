@@ -116,41 +116,31 @@ void FloorCounts::add(const FloorCounts& other) {
     for (std::size_t i = 0; i < other.key_occurrences.size(); ++i) key_occurrences[i] += other.key_occurrences[i];
 }
 
-FloorCounter::FloorCounter(std::span<const Production> productions, const TerminalSet& terminals,
-                           std::string_view start)
-    : keys_(floor_keys(productions, terminals, start)), in_string_(keys_.characters.size(), 0) {}
-
-FloorCounts FloorCounter::empty_counts() const {
-    FloorCounts counts;
-    counts.key_occurrences.assign(keys_.characters.size(), 0);
-    return counts;
-}
-
-void FloorCounter::count_parsed(std::string_view text, std::uint64_t occurrences, FloorCounts& counts) {
-    const std::vector<std::uint32_t>& keys = keys_.characters;
-    std::fill(in_string_.begin(), in_string_.end(), 0);
-    std::uint64_t characters = 0;
-    for (std::size_t pos = 0; pos < text.size(); ++characters) {
-        const std::uint32_t character = utf8::next_code_point(text, pos);
-        const auto found = std::lower_bound(keys.begin(), keys.end(), character);
-        if (found != keys.end() && *found == character) ++in_string_[found - keys.begin()];
-    }
-    counts.parsed_characters += characters * occurrences;
-    for (std::size_t i = 0; i < keys.size(); ++i) counts.key_occurrences[i] += in_string_[i] * occurrences;
-}
-
 Outcome<FloorCounts> count_for_floor(std::span<const Production> productions,
                                      std::span<const std::string_view> corpus,
-                                     const TerminalSet& terminals, std::string_view start) {
+                                     const TerminalSet& terminals, std::string_view start,
+                                     const StringVisitor& visit) {
     Outcome<std::vector<TaggedRule>> converted = to_cnf_tagged(productions, terminals);
     if (!converted.ok()) return converted.fault();
     CykParser parser(converted.value(), start);
-    FloorCounter counter(productions, terminals, start);
-    FloorCounts counts = counter.empty_counts();
+    const std::vector<std::uint32_t> keys = floor_keys(productions, terminals, start).characters;
+    FloorCounts counts;
+    counts.key_occurrences.assign(keys.size(), 0);
+    std::vector<std::uint64_t> in_string(keys.size(), 0);
     counts.derivations = count_derivations(
         parser, productions.size(), corpus, [&](std::string_view text, std::uint64_t occurrences, bool parsed) {
-            if (parsed) counter.count_parsed(text, occurrences, counts);
-            return true;
+            if (parsed) {
+                std::fill(in_string.begin(), in_string.end(), 0);
+                std::uint64_t characters = 0;
+                for (std::size_t pos = 0; pos < text.size(); ++characters) {
+                    const std::uint32_t character = utf8::next_code_point(text, pos);
+                    const auto found = std::lower_bound(keys.begin(), keys.end(), character);
+                    if (found != keys.end() && *found == character) ++in_string[found - keys.begin()];
+                }
+                counts.parsed_characters += characters * occurrences;
+                for (std::size_t k = 0; k < keys.size(); ++k) counts.key_occurrences[k] += in_string[k] * occurrences;
+            }
+            return !visit || visit(text, occurrences, parsed);
         });
     return counts;
 }

@@ -51,27 +51,13 @@ struct FloorCounts {
     friend bool operator==(const FloorCounts&, const FloorCounts&) = default;
 };
 
-// Counts, string by string, what a floor needs of the strings that parsed with the
-// whole candidate.
-class FloorCounter {
-public:
-    FloorCounter(std::span<const Production> productions, const TerminalSet& terminals, std::string_view start);
-
-    const FloorKeys& keys() const noexcept { return keys_; }
-    // Counts with no string in them yet, sized for the keys.
-    FloorCounts empty_counts() const;
-    // Adds the characters of a string that parsed, `occurrences` times.
-    void count_parsed(std::string_view text, std::uint64_t occurrences, FloorCounts& counts);
-
-private:
-    FloorKeys keys_;
-    std::vector<std::uint64_t> in_string_;
-};
-
 // Faults only where the conversion does (a production with an empty right-hand side).
+// `visit` sees each distinct string once it is counted, as count_derivations says;
+// the counts then cover the strings up to the one it stopped at.
 Outcome<FloorCounts> count_for_floor(std::span<const Production> productions,
                                      std::span<const std::string_view> corpus,
-                                     const TerminalSet& terminals, std::string_view start);
+                                     const TerminalSet& terminals, std::string_view start,
+                                     const StringVisitor& visit = {});
 
 // What every pruning's productions cost at least: those it always keeps, in bits.
 double library_floor(std::span<const Production> productions, const TerminalSet& terminals);

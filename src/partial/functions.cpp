@@ -215,7 +215,12 @@ PyObject* score_metrics_function(PyObject*, Arguments args, Py_ssize_t nargs, Py
 }
 
 PyObject* floor_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
-    return count_lines("floor_counts", args, nargs, kwnames, count_for_floor, floor_counts_result);
+    // A lambda, as the count takes a visitor the binding leaves at its default.
+    const auto count = [](std::span<const Production> productions, std::span<const std::string_view> lines,
+                          const TerminalSet& terminals, std::string_view start) {
+        return count_for_floor(productions, lines, terminals, start);
+    };
+    return count_lines("floor_counts", args, nargs, kwnames, count, floor_counts_result);
 }
 
 PyObject* merge_floor_counts_function(PyObject*, Arguments args, Py_ssize_t nargs, PyObject* kwnames) {
